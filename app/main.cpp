@@ -1,0 +1,31 @@
+#include "downloadmanager.h"
+#include "utils.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickStyle>
+#include <QUrl>
+#include <QtQml>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    QGuiApplication app(argc, argv);
+    QQuickStyle::setStyle(QStringLiteral("Universal"));
+
+    QQmlApplicationEngine engine;
+    qmlRegisterType<DownloadManager>("DownloadManager", 1, 0, "DownloadManager");
+    qmlRegisterType<Utils>("Utils", 1, 0, "Utils");
+
+    const QUrl url(QStringLiteral("qrc:/main.qml"));
+    // Queued, so that the exit request meets a running event loop.
+    QObject::connect(&engine, &QQmlApplicationEngine::objectCreated, &app,
+                     [url](QObject *object, const QUrl &objectUrl) {
+                         if (!object && url == objectUrl)
+                             QCoreApplication::exit(-1);
+                     },
+                     Qt::QueuedConnection);
+    engine.load(url);
+
+    return app.exec();
+}

@@ -1,0 +1,153 @@
+#include "nginxserver.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <csignal>
+#include <unistd.h>
+
+NginxServer::NginxServer(const QString &root)
+    : root(root)
+{
+}
+
+NginxServer::~NginxServer()
+{
+    stop();
+}
+
+QString NginxServer::binary()
+{
+    return QStringLiteral("/usr/sbin/nginx");
+}
+
+qint64 NginxServer::pid() const
+{
+    return process.processId();
+}
+
+QUrl NginxServer::url(const QString &path) const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(listenPort).arg(path));
+}
+
+QString NginxServer::accessLogPath() const
+{
+    return dir.filePath(QStringLiteral("access.log"));
+}
+
+QStringList NginxServer::accessLog() const
+{
+    QFile file(accessLogPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList NginxServer::requestedPaths() const
+{
+    QStringList paths;
+    for (const QString &line : accessLog())
+        paths.append(line.section(QLatin1Char(' '), 2, 2));
+    return paths;
+}
+
+bool NginxServer::start()
+{
+    // The port is free when we look and may be taken before nginx binds it.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (startOnce())
+            return true;
+    }
+    return false;
+}
+
+bool NginxServer::startOnce()
+{
+    if (!dir.isValid()) {
+        lastError = QStringLiteral("no temporary directory");
+        return false;
+    }
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0)) {
+            lastError = probe.errorString();
+            return false;
+        }
+        listenPort = probe.serverPort();
+    }
+
+    const QByteArray d = dir.path().toUtf8();
+    QByteArray conf;
+    if (geteuid() == 0)
+        conf += "user root;\n"; // the workers must read the test's private directories
+    conf += "daemon off;\nworker_processes 1;\npid " + d + "/nginx.pid;\n"
+            "error_log " + d + "/error.log info;\n"
+            "events { worker_connections 256; }\n"
+            "http {\n"
+            "  default_type application/octet-stream;\n"
+            "  log_format korvel '$msec $request_method $uri $status $body_bytes_sent "
+            "\"$http_range\" $request_time';\n"
+            "  access_log " + d + "/access.log korvel;\n"
+            "  client_body_temp_path " + d + "/client_body;\n"
+            "  proxy_temp_path " + d + "/proxy;\n"
+            "  fastcgi_temp_path " + d + "/fastcgi;\n"
+            "  uwsgi_temp_path " + d + "/uwsgi;\n"
+            "  scgi_temp_path " + d + "/scgi;\n"
+            "  sendfile on;\n"
+            "  keepalive_requests 100000;\n"
+            "  server {\n"
+            "    listen 127.0.0.1:" + QByteArray::number(listenPort) + ";\n"
+            "    root " + root.toUtf8() + ";\n"
+            + extra + "\n"
+            "  }\n"
+            "}\n";
+    QFile file(dir.filePath(QStringLiteral("nginx.conf")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(conf) != conf.size()) {
+        lastError = file.errorString();
+        return false;
+    }
+    file.close();
+
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(binary(), {QStringLiteral("-p"), dir.path(), QStringLiteral("-e"),
+                             dir.filePath(QStringLiteral("error.log")), QStringLiteral("-c"),
+                             file.fileName()});
+    if (!process.waitForStarted(10000)) {
+        lastError = process.errorString();
+        return false;
+    }
+
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        if (process.state() != QProcess::Running) {
+            lastError = QString::fromUtf8(process.readAll());
+            QFile log(dir.filePath(QStringLiteral("error.log")));
+            if (log.open(QIODevice::ReadOnly))
+                lastError += QString::fromUtf8(log.readAll());
+            return false;
+        }
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, listenPort);
+        if (socket.waitForConnected(200))
+            return true;
+        QThread::msleep(50);
+    }
+    lastError = QStringLiteral("nginx did not answer on its port");
+    stop();
+    return false;
+}
+
+void NginxServer::stop()
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(process.processId()), SIGTERM);
+    if (!process.waitForFinished(10000)) {
+        ::kill(pid_t(process.processId()), SIGKILL);
+        process.waitForFinished(5000);
+    }
+}

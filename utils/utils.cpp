@@ -1,0 +1,94 @@
+#include "utils.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTextStream>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+Utils::Utils(QObject *parent)
+    : QObject(parent)
+    , handOffPath(QDir::homePath() + QStringLiteral("/KorvelWindowsUpdaterTemp.txt"))
+{
+}
+
+void Utils::outputFile()
+{
+    QFile file(handOffPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    // Default settings: a byte-order mark picks the Unicode encoding,
+    // otherwise the local 8-bit one.
+    QTextStream stream(&file);
+    while (!stream.atEnd()) {
+        const QString line = stream.readLine();
+        emit fileOutput(line);
+        qDebug() << "Output: " << line;
+    }
+}
+
+void Utils::deleteFile(QString file)
+{
+    QFile target(file);
+    if (!target.open(QIODevice::ReadWrite)) {
+        qDebug() << "couldn't open file ReadWrite";
+        return;
+    }
+    target.close();
+    target.remove();
+    qDebug() << "Removed";
+}
+
+int Utils::getFileSize(QString file)
+{
+    QFile target(file);
+    if (!target.open(QIODevice::ReadOnly))
+        return 0;
+    return int(qMin(target.size(), qint64(INT_MAX)));
+}
+
+bool Utils::checkFileExists(QString path)
+{
+    const QFileInfo info(path);
+    return info.exists() && info.isFile();
+}
+
+bool Utils::copyFile(QString source, QString target)
+{
+    return QFile::copy(source, target);
+}
+
+QString Utils::installPath()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+void Utils::cleanup()
+{
+    if (QFile::exists(handOffPath))
+        QFile::remove(handOffPath);
+}
+
+void Utils::startApp()
+{
+    const QString program = QCoreApplication::applicationDirPath()
+            + QStringLiteral("/KorvelWindows.exe");
+    // Never destroyed: the application outlives the updater.
+    auto *holder = new QObject;
+    auto *process = new QProcess(holder);
+    // The application writes where the updater wrote; a pipe to the updater
+    // would break when the updater ends and kill it on its first write.
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(program, QStringList(), QIODevice::ReadWrite);
+
+    // End now, without static destructors: they race Qt Quick's render thread.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(ExitStatus);
+}

@@ -1,0 +1,44 @@
+#ifndef UTILS_H
+#define UTILS_H
+
+#include <QObject>
+#include <QString>
+
+// The updater's access to the file system and the process: the hand-off file
+// written by the Korvel application, small file operations, the install path
+// and the start of the application, which ends the updater.
+class Utils : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Utils(QObject *parent = nullptr);
+
+    static constexpr int ExitStatus = 12;
+
+signals:
+    void fileOutput(QString output);
+
+public slots:
+    // Emits fileOutput once per line of the hand-off file, in file order,
+    // within this call.
+    void outputFile();
+
+public:
+    Q_INVOKABLE void deleteFile(QString file);
+    // Size in bytes, 0 when the file cannot be read; sizes past the int range
+    // are held at its maximum, so a large file never measures small.
+    Q_INVOKABLE static int getFileSize(QString file);
+    Q_INVOKABLE bool checkFileExists(QString path);
+    Q_INVOKABLE bool copyFile(QString source, QString target);
+    Q_INVOKABLE QString installPath();
+    Q_INVOKABLE void cleanup();
+    // Starts KorvelWindows.exe beside the updater and ends the process with
+    // status 12. Does not return.
+    Q_INVOKABLE void startApp();
+
+private:
+    QString handOffPath;
+};
+
+#endif // UTILS_H
