@@ -1,0 +1,354 @@
+// korvel-manifest: writes the component manifest that KorvelUpdater reads, one
+// item per file of a release directory.
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSaveFile>
+#include <QSet>
+#include <QUrl>
+#include <QVector>
+#include <QXmlStreamWriter>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+enum ExitStatus {
+    Success = 0,
+    InputError = 1,
+    UsageError = 2,
+};
+
+struct Component
+{
+    QString name;
+    qint64 size = 0;
+    QString location;
+};
+
+void complain(const QString &message)
+{
+    std::fprintf(stderr, "korvel-manifest: %s\n", qPrintable(message));
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+// The updater builds each target as "<install path>/<name>", so the name must
+// be one plain path element; XML cannot carry most control characters, and
+// parsers turn a carriage return into a line feed.
+QString nameProblem(const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("a component needs a non-empty file name");
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return QStringLiteral("the file name %1 holds \"/\" or \"\\\"; the updater needs a plain "
+                              "file name").arg(quoted(name));
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("the file name %1 is not a file").arg(quoted(name));
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return QStringLiteral("the file name %1 holds a control character, which the "
+                                  "manifest cannot carry").arg(quoted(name));
+    }
+    return QString();
+}
+
+bool checkBaseUrl(const QString &text, QString *base)
+{
+    const QUrl url(text.trimmed(), QUrl::TolerantMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid()
+            || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+            || url.host().isEmpty()) {
+        complain(QStringLiteral("the base URL %1 is not an http or https address")
+                 .arg(quoted(text)));
+        return false;
+    }
+    if (url.hasQuery() || url.hasFragment()) {
+        complain(QStringLiteral("the base URL %1 has a query or fragment; file names are "
+                                "appended to its path").arg(quoted(text)));
+        return false;
+    }
+    *base = url.toString(QUrl::FullyEncoded);
+    if (!base->endsWith(QLatin1Char('/')))
+        *base += QLatin1Char('/');
+    return true;
+}
+
+bool checkDirectory(const QString &path)
+{
+    const QFileInfo dirInfo(path);
+    if (!dirInfo.exists()) {
+        complain(QStringLiteral("the directory %1 does not exist").arg(quoted(path)));
+        return false;
+    }
+    if (!dirInfo.isDir()) {
+        complain(QStringLiteral("%1 is not a directory").arg(quoted(path)));
+        return false;
+    }
+    if (!dirInfo.isReadable() || !dirInfo.isExecutable()) {
+        complain(QStringLiteral("cannot read the directory %1").arg(quoted(path)));
+        return false;
+    }
+    return true;
+}
+
+// Every file of the directory, sorted by name; subdirectories are skipped.
+void listDirectory(const QString &path, const QString &excluded, QVector<QFileInfo> *files)
+{
+    const QDir dir(path);
+    const QFileInfoList entries = dir.entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir()) {
+            complain(QStringLiteral("skipping the subdirectory %1").arg(quoted(entry.fileName())));
+            continue;
+        }
+        if (!excluded.isEmpty() && entry.absoluteFilePath() == excluded)
+            continue;
+        files->append(entry);
+    }
+    std::sort(files->begin(), files->end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return a.fileName() < b.fileName();
+    });
+}
+
+bool measure(const QFileInfo &info, qint64 *size)
+{
+    const QString path = info.filePath();
+    if (!info.exists()) {
+        complain(QStringLiteral("cannot read %1: no such file").arg(quoted(path)));
+        return false;
+    }
+    // Opening a pipe or a device for reading could block or never end.
+    if (!info.isFile()) {
+        complain(QStringLiteral("%1 is not a regular file").arg(quoted(path)));
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        complain(QStringLiteral("cannot read %1: %2").arg(quoted(path), file.errorString()));
+        return false;
+    }
+    *size = file.size();
+    return true;
+}
+
+// "NAME=DIR" where NAME may itself hold "=": the split is the one whose left
+// side names a component.
+bool splitOverride(const QString &text, const QSet<QString> &names, QString *name, QString *dir)
+{
+    for (int i = text.indexOf(QLatin1Char('=')); i >= 0;
+         i = text.indexOf(QLatin1Char('='), i + 1)) {
+        if (names.contains(text.left(i))) {
+            *name = text.left(i);
+            *dir = text.mid(i + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+QByteArray writeManifest(const QVector<Component> &components, const QString &base,
+                         const QString &version, const QString &requireUac)
+{
+    QByteArray xml;
+    QXmlStreamWriter writer(&xml);
+    writer.setAutoFormatting(true);
+    writer.setAutoFormattingIndent(4);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("model"));
+    for (const Component &component : components) {
+        writer.writeStartElement(QStringLiteral("item"));
+        writer.writeTextElement(QStringLiteral("name"), component.name);
+        writer.writeTextElement(QStringLiteral("version"), version);
+        writer.writeTextElement(QStringLiteral("url"),
+                                base + QString::fromLatin1(QUrl::toPercentEncoding(component.name)));
+        writer.writeTextElement(QStringLiteral("installlocation"), component.location);
+        writer.writeTextElement(QStringLiteral("filesize"), QString::number(component.size));
+        writer.writeTextElement(QStringLiteral("requireuac"), requireUac);
+        writer.writeEndElement();
+    }
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    return xml;
+}
+
+bool writeOutput(const QString &path, const QByteArray &xml)
+{
+    if (path.isEmpty() || path == QLatin1String("-")) {
+        QFile out;
+        if (!out.open(stdout, QIODevice::WriteOnly) || out.write(xml) != xml.size()
+                || !out.flush()) {
+            complain(QStringLiteral("cannot write to standard output: %1").arg(out.errorString()));
+            return false;
+        }
+        return true;
+    }
+    // A failed run leaves any earlier manifest as it was.
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(xml) != xml.size() || !out.commit()) {
+        complain(QStringLiteral("cannot write %1: %2").arg(quoted(path), out.errorString()));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("korvel-manifest"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+            "Writes the component manifest that KorvelUpdater reads: one item per file of\n"
+            "DIRECTORY, with its name, version, url (BASE-URL followed by the percent-encoded\n"
+            "file name), install location, size in bytes and requireuac flag.\n"
+            "\n"
+            "Without NAMEs every file of DIRECTORY is listed, sorted by name (by Unicode\n"
+            "code units, whatever the locale); subdirectories are skipped with a note, since\n"
+            "the updater installs plain files only. With NAMEs only those files are listed,\n"
+            "in the order given. The output file is never listed itself.\n"
+            "\n"
+            "A file name must not be empty, hold \"/\", \"\\\" or a control character.\n"
+            "Exit status: 0 on success, 1 for a directory, file, name or URL that cannot be\n"
+            "used, 2 for a wrong command line."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("DIRECTORY"),
+                                 QStringLiteral("Directory holding the component files."));
+    parser.addPositionalArgument(QStringLiteral("BASE-URL"),
+                                 QStringLiteral("http or https address the files are served under."));
+    parser.addPositionalArgument(QStringLiteral("NAME"),
+                                 QStringLiteral("Only these files, in this order."),
+                                 QStringLiteral("[NAME...]"));
+    const QCommandLineOption outputOption(
+            {QStringLiteral("o"), QStringLiteral("output")},
+            QStringLiteral("Write the manifest to FILE instead of standard output."),
+            QStringLiteral("FILE"));
+    const QCommandLineOption versionOption(
+            QStringLiteral("component-version"),
+            QStringLiteral("Version written for every component (default: empty)."),
+            QStringLiteral("VERSION"));
+    const QCommandLineOption installOption(
+            QStringLiteral("install-location"),
+            QStringLiteral("Install location of every component (default: \"installdir\", "
+                           "the updater's own directory)."),
+            QStringLiteral("DIR"), QStringLiteral("installdir"));
+    const QCommandLineOption locationOption(
+            QStringLiteral("location"),
+            QStringLiteral("Install location of the one component NAME; may be repeated."),
+            QStringLiteral("NAME=DIR"));
+    const QCommandLineOption uacOption(
+            QStringLiteral("require-uac"),
+            QStringLiteral("Mark every component as needing elevated rights (default: false)."));
+    parser.addOptions({outputOption, versionOption, installOption, locationOption, uacOption});
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        complain(parser.errorText());
+        return UsageError;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return Success;
+    }
+    const QStringList arguments = parser.positionalArguments();
+    if (arguments.size() < 2) {
+        complain(QStringLiteral("expected a DIRECTORY and a BASE-URL (see --help)"));
+        return UsageError;
+    }
+
+    QString base;
+    if (!checkBaseUrl(arguments.at(1), &base))
+        return InputError;
+
+    const QString outputPath = parser.value(outputOption);
+    const QString excluded = outputPath.isEmpty() || outputPath == QLatin1String("-")
+            ? QString() : QFileInfo(outputPath).absoluteFilePath();
+    if (!checkDirectory(arguments.at(0)))
+        return InputError;
+
+    QVector<QFileInfo> files;
+    const QStringList selected = arguments.mid(2);
+    if (selected.isEmpty()) {
+        listDirectory(arguments.at(0), excluded, &files);
+    } else {
+        QSet<QString> seen;
+        const QDir dir(arguments.at(0));
+        for (const QString &name : selected) {
+            const QString problem = nameProblem(name);
+            if (!problem.isEmpty()) {
+                complain(problem);
+                return InputError;
+            }
+            if (seen.contains(name)) {
+                complain(QStringLiteral("the file name %1 is given twice").arg(quoted(name)));
+                return InputError;
+            }
+            seen.insert(name);
+            const QFileInfo info(dir.filePath(name));
+            if (info.isDir()) {
+                complain(QStringLiteral("%1 is a directory").arg(quoted(info.filePath())));
+                return InputError;
+            }
+            files.append(info);
+        }
+    }
+
+    if (files.isEmpty()) {
+        complain(QStringLiteral("no component files in %1").arg(quoted(arguments.at(0))));
+        return InputError;
+    }
+
+    QVector<Component> components;
+    QSet<QString> names;
+    for (const QFileInfo &info : files) {
+        Component component;
+        component.name = info.fileName();
+        const QString problem = nameProblem(component.name);
+        if (!problem.isEmpty()) {
+            complain(problem);
+            return InputError;
+        }
+        if (!measure(info, &component.size))
+            return InputError;
+        component.location = parser.value(installOption);
+        names.insert(component.name);
+        components.append(component);
+    }
+
+    QHash<QString, QString> overrides;
+    for (const QString &text : parser.values(locationOption)) {
+        QString name;
+        QString dir;
+        if (!splitOverride(text, names, &name, &dir)) {
+            complain(QStringLiteral("--location %1 does not name a listed component (NAME=DIR)")
+                     .arg(quoted(text)));
+            return InputError;
+        }
+        overrides.insert(name, dir);
+    }
+    for (Component &component : components) {
+        component.location = overrides.value(component.name, component.location);
+        // The updater would put the file at the file system root.
+        if (component.location.isEmpty()) {
+            complain(QStringLiteral("the install location of %1 is empty")
+                     .arg(quoted(component.name)));
+            return InputError;
+        }
+    }
+
+    const QByteArray xml = writeManifest(components, base, parser.value(versionOption),
+                                         parser.isSet(uacOption) ? QStringLiteral("true")
+                                                                 : QStringLiteral("false"));
+    return writeOutput(outputPath, xml) ? Success : InputError;
+}
