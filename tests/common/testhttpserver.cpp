@@ -10,6 +10,18 @@ TestHttpServer::TestHttpServer(QObject *parent)
     connect(&server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
 }
 
+TestHttpServer::~TestHttpServer()
+{
+    server.close();
+    const QList<QTcpSocket *> sockets = pending.keys();
+    pending.clear();
+    for (QTcpSocket *socket : sockets) {
+        // Its disconnected handler would touch pending during the delete.
+        disconnect(socket, nullptr, this, nullptr);
+        delete socket;
+    }
+}
+
 bool TestHttpServer::start()
 {
     return server.listen(QHostAddress::LocalHost, 0);

@@ -47,6 +47,9 @@ class TestHttpServer : public QObject
 
 public:
     explicit TestHttpServer(QObject *parent = nullptr);
+    // Closes the connections still open (held ones included) before the
+    // members they refer to go.
+    ~TestHttpServer() override;
 
     bool start();
     quint16 port() const;
