@@ -1,0 +1,402 @@
+#include "updatersandbox.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <csignal>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char sentinelName[] = ".korvel-sentinel";
+const uid_t nobodyId = 65534;
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(content) == content.size() && file.flush();
+}
+
+} // namespace
+
+// Qt 5 offers the child's set-up between fork and exec only to a subclass.
+class UpdaterSandbox::Process : public QProcess
+{
+public:
+    std::function<void()> setup;
+
+protected:
+    void setupChildProcess() override
+    {
+        if (setup)
+            setup();
+    }
+};
+
+UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
+    : QObject(parent)
+{
+    if (!dir.isValid()) {
+        fail(QStringLiteral("no temporary directory"));
+        return;
+    }
+    for (const QString &sub : {QStringLiteral("install"), QStringLiteral("home"),
+                               QStringLiteral("work"), QStringLiteral("app"),
+                               QStringLiteral("runtime")}) {
+        if (!QDir(dir.path()).mkpath(sub)) {
+            fail(QStringLiteral("cannot create ") + sub);
+            return;
+        }
+    }
+    QFile::setPermissions(dir.filePath(QStringLiteral("runtime")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!QFile::copy(updaterBinary, installDir() + QStringLiteral("/KorvelUpdater"))) {
+        fail(QStringLiteral("cannot copy ") + updaterBinary);
+        return;
+    }
+    addSentinel(installDir());
+    addSentinel(homeDir());
+    addSentinel(workDir());
+
+    environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), homeDir());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+    // The default message category must reach us whatever the system's rules.
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    setApp(App::Script);
+}
+
+UpdaterSandbox::~UpdaterSandbox()
+{
+    terminate();
+}
+
+void UpdaterSandbox::fail(const QString &text)
+{
+    if (error.isEmpty())
+        error = text;
+}
+
+QString UpdaterSandbox::installDir() const
+{
+    return dir.filePath(QStringLiteral("install"));
+}
+
+QString UpdaterSandbox::homeDir() const
+{
+    return dir.filePath(QStringLiteral("home"));
+}
+
+QString UpdaterSandbox::workDir() const
+{
+    return dir.filePath(QStringLiteral("work"));
+}
+
+QString UpdaterSandbox::handOffPath() const
+{
+    return homeDir() + QStringLiteral("/KorvelWindowsUpdaterTemp.txt");
+}
+
+void UpdaterSandbox::setApp(App kind)
+{
+    app = kind;
+    const QString path = installDir() + QStringLiteral("/KorvelWindows.exe");
+    QDir(path).removeRecursively();
+    QFile::remove(path);
+    const QString record = dir.filePath(QStringLiteral("app/started"));
+    QFile::remove(record);
+
+    if (kind == App::Missing)
+        return;
+    if (kind == App::Directory) {
+        if (!QDir().mkpath(path))
+            fail(QStringLiteral("cannot create the application directory"));
+        return;
+    }
+    // Its own output, so that it never writes into the updater's channels.
+    const QByteArray script = "#!/bin/sh\n"
+                              "exec >/dev/null 2>&1 </dev/null\n"
+                              "echo \"started $#\" >> '" + record.toUtf8() + "'\n";
+    if (!writeFile(path, script)) {
+        fail(QStringLiteral("cannot write the application"));
+        return;
+    }
+    QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+            | QFile::ReadOther;
+    if (kind == App::Script)
+        permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    QFile::setPermissions(path, permissions);
+}
+
+bool UpdaterSandbox::appStarted() const
+{
+    return QFile::exists(dir.filePath(QStringLiteral("app/started")));
+}
+
+QByteArray UpdaterSandbox::appRecord() const
+{
+    QFile file(dir.filePath(QStringLiteral("app/started")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().trimmed();
+}
+
+bool UpdaterSandbox::writeHandOff(const QByteArray &content)
+{
+    return writeFile(handOffPath(), content);
+}
+
+bool UpdaterSandbox::handOffExists() const
+{
+    return QFileInfo::exists(handOffPath());
+}
+
+QByteArray UpdaterSandbox::handOffContent() const
+{
+    QFile file(handOffPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QString UpdaterSandbox::makeDir(const QString &relativePath)
+{
+    const QString path = dir.filePath(relativePath);
+    if (!QDir().mkpath(path))
+        fail(QStringLiteral("cannot create ") + path);
+    addSentinel(path);
+    return path;
+}
+
+void UpdaterSandbox::addSentinel(const QString &directory)
+{
+    const QString path = directory + QLatin1Char('/') + QLatin1String(sentinelName);
+    const QByteArray content = "not part of any update: " + path.toUtf8() + '\n';
+    if (!writeFile(path, content))
+        fail(QStringLiteral("cannot write ") + path);
+    sentinels.insert(path, content);
+}
+
+QStringList UpdaterSandbox::damagedSentinels() const
+{
+    QStringList damaged;
+    for (auto it = sentinels.cbegin(); it != sentinels.cend(); ++it) {
+        QFile file(it.key());
+        if (!file.open(QIODevice::ReadOnly) || file.readAll() != it.value())
+            damaged.append(it.key());
+    }
+    return damaged;
+}
+
+void UpdaterSandbox::setEnvironmentValue(const QString &name, const QString &value)
+{
+    environment.insert(name, value);
+}
+
+bool UpdaterSandbox::canRunAsNobody()
+{
+    return geteuid() == 0 && getpwuid(nobodyId) != nullptr;
+}
+
+bool UpdaterSandbox::runAsNobody()
+{
+    if (!canRunAsNobody())
+        return false;
+    asNobody = true;
+    // Everybody may pass and read; home, work and the application's record
+    // are writable, so that nothing fails for want of rights we meant to give.
+    const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    const auto shared = open | QFile::WriteGroup | QFile::WriteOther;
+    QFile::setPermissions(dir.path(), open);
+    QFile::setPermissions(installDir(), shared);
+    QFile::setPermissions(homeDir(), shared);
+    QFile::setPermissions(workDir(), shared);
+    QFile::setPermissions(dir.filePath(QStringLiteral("app")), shared);
+    const QByteArray runtime = QFile::encodeName(dir.filePath(QStringLiteral("runtime")));
+    if (::chown(runtime.constData(), nobodyId, nobodyId) != 0)
+        return false;
+    return true;
+}
+
+bool UpdaterSandbox::start()
+{
+    if (!isValid() || process)
+        return false;
+    process = new Process;
+    process->setParent(this);
+    process->setProgram(installDir() + QStringLiteral("/KorvelUpdater"));
+    process->setWorkingDirectory(workDir());
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    const bool nobody = asNobody;
+    const std::function<void()> extra = childSetup;
+    process->setup = [nobody, extra] {
+        if (extra)
+            extra();
+        if (nobody) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyId) != 0
+                || ::setuid(nobodyId) != 0)
+                ::_exit(127);
+        }
+    };
+    connect(process, &QProcess::readyRead, this, &UpdaterSandbox::collect);
+    process->start();
+    return process->waitForStarted(10000);
+}
+
+qint64 UpdaterSandbox::pid() const
+{
+    return process ? process->processId() : 0;
+}
+
+bool UpdaterSandbox::isRunning() const
+{
+    return process && process->state() != QProcess::NotRunning;
+}
+
+void UpdaterSandbox::collect()
+{
+    if (process)
+        diagnostics += process->readAll();
+}
+
+bool UpdaterSandbox::waitForExit(int timeoutMs)
+{
+    if (!isRunning()) {
+        collect();
+        return process != nullptr;
+    }
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+            &QEventLoop::quit);
+    timer.start(timeoutMs);
+    loop.exec();
+    collect();
+    return !isRunning();
+}
+
+bool UpdaterSandbox::waitForOutput(const QByteArray &text, int timeoutMs)
+{
+    collect();
+    if (diagnostics.contains(text))
+        return true;
+    if (!isRunning())
+        return false;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+            &QEventLoop::quit);
+    connect(process, &QProcess::readyRead, &loop, [&] {
+        collect();
+        if (diagnostics.contains(text))
+            loop.quit();
+    });
+    timer.start(timeoutMs);
+    loop.exec();
+    collect();
+    return diagnostics.contains(text);
+}
+
+bool UpdaterSandbox::staysRunning(int ms)
+{
+    return !waitForExit(ms) && isRunning();
+}
+
+void UpdaterSandbox::terminate()
+{
+    if (!isRunning())
+        return;
+    terminatedByUs = true;
+    ::kill(pid_t(process->processId()), SIGTERM);
+    if (!process->waitForFinished(10000)) {
+        ::kill(pid_t(process->processId()), SIGKILL);
+        process->waitForFinished(5000);
+    }
+    collect();
+}
+
+bool UpdaterSandbox::crashed() const
+{
+    return process && !terminatedByUs && process->state() == QProcess::NotRunning
+            && process->exitStatus() == QProcess::CrashExit;
+}
+
+int UpdaterSandbox::exitCode() const
+{
+    return process ? process->exitCode() : -1;
+}
+
+QString UpdaterSandbox::faultReport() const
+{
+    static const QByteArray markers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                         "runtime error:", "ASSERT failure", "QFATAL",
+                                         "Segmentation fault"};
+    QStringList found;
+    for (const QByteArray &line : diagnostics.split('\n')) {
+        for (const QByteArray &marker : markers) {
+            if (line.contains(marker)) {
+                found.append(QString::fromLocal8Bit(line.left(300)));
+                break;
+            }
+        }
+    }
+    return found.join(QLatin1Char('\n'));
+}
+
+QStringList UpdaterSandbox::requestedTargets() const
+{
+    // The manager writes the target as a quoted line right after the URL line.
+    QStringList targets;
+    const QList<QByteArray> lines = diagnostics.split('\n');
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        const QByteArray next = lines.at(i + 1);
+        if (lines.at(i).startsWith("download: URL=") && next.startsWith('"')
+            && next.endsWith('"'))
+            targets.append(QString::fromLocal8Bit(next.mid(1, next.size() - 2)));
+    }
+    return targets;
+}
+
+QByteArray UpdaterSandbox::manifestItem(const QByteArray &name, const QByteArray &url,
+                                        const QByteArray &installLocation)
+{
+    return "  <item>\n    <name>" + name + "</name>\n    <version>1.0.0</version>\n"
+           "    <url>" + url + "</url>\n    <installlocation>" + installLocation
+            + "</installlocation>\n    <filesize>0</filesize>\n"
+              "    <requireuac>false</requireuac>\n  </item>\n";
+}
+
+QByteArray UpdaterSandbox::manifest(const QByteArray &items)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model>\n" + items + "</model>\n";
+}
+
+QByteArray UpdaterSandbox::xmlEscaped(const QString &text)
+{
+    return text.toHtmlEscaped().toUtf8();
+}
+
+QByteArray UpdaterSandbox::pattern(int size, int seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 131 + seed * 17 + i / 256) & 0xff);
+    return data;
+}

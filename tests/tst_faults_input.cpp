@@ -1,0 +1,562 @@
+// The real updater against bad input: hand-off files and manifests as a real
+// deployment may meet them, and a missing or broken application to start.
+// Whatever the input, nothing crashes, nothing outside the update is touched,
+// and an update that does not complete leaves the hand-off file in place and
+// starts nothing.
+
+#include "testhttpserver.h"
+#include "updatersandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+// Long enough for a wrongly completed update to show: it would end within
+// milliseconds of the event it follows.
+const int StallMs = 2000;
+const int ExitMs = 60000;
+
+enum class Outcome { Completes, Stalls };
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray tail(const UpdaterSandbox &box)
+{
+    return box.output().right(3000);
+}
+
+QByteArray freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return QByteArray::number(probe.serverPort());
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Outcome)
+Q_DECLARE_METATYPE(TestResponse)
+Q_DECLARE_METATYPE(UpdaterSandbox::App)
+
+// Every case: no death by a signal, no sanitizer report, every sentinel intact.
+#define VERIFY_NOTHING_LOST(box)                                                            \
+    do {                                                                                    \
+        QVERIFY2(!(box).crashed(), tail(box).constData());                                  \
+        QVERIFY2((box).faultReport().isEmpty(), qPrintable((box).faultReport()));          \
+        QVERIFY2((box).damagedSentinels().isEmpty(),                                        \
+                 qPrintable((box).damagedSentinels().join(QLatin1Char(' '))));              \
+    } while (false)
+
+// A stall: the updater keeps running, starts nothing and leaves the hand-off
+// file as it was; the test then ends it by its pid.
+#define VERIFY_STALLS(box, handOff)                                                         \
+    do {                                                                                    \
+        QVERIFY2((box).staysRunning(StallMs), tail(box).constData());                       \
+        QVERIFY(!(box).appStarted());                                                       \
+        QCOMPARE((box).handOffContent(), QByteArray(handOff));                              \
+        (box).terminate();                                                                  \
+    } while (false)
+
+// A complete update: status 12, the hand-off file removed.
+#define VERIFY_COMPLETES(box)                                                               \
+    do {                                                                                    \
+        QVERIFY2((box).waitForExit(ExitMs), tail(box).constData());                         \
+        QVERIFY2(!(box).crashed(), tail(box).constData());                                  \
+        QCOMPARE((box).exitCode(), 12);                                                     \
+        QVERIFY(!(box).handOffExists());                                                    \
+    } while (false)
+
+class TestFaultsInput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void handOff_data();
+    void handOff();
+    void unreadableHandOff();
+    void application_data();
+    void application();
+
+    void manifestStarvesNothing_data();
+    void manifestStarvesNothing();
+    void itemsOnlyDirectlyUnderModel();
+    void hugeManifest();
+    void tenThousandItems();
+    void namesWithEntitiesAndNonAscii();
+    void componentUrl_data();
+    void componentUrl();
+    void installDirLookAlikes();
+    void emptyInstallLocation();
+
+private:
+    // A manifest at /m.xml with one good component into the install directory.
+    void serveGoodManifest(const UpdaterSandbox &box);
+    QByteArray goodManifest(const UpdaterSandbox &box) const;
+    QByteArray manifestUrl() const { return server->url(QStringLiteral("/m.xml")).toEncoded(); }
+
+    TestHttpServer *server = nullptr;
+    const QByteArray goodBody = UpdaterSandbox::pattern(300, 1);
+};
+
+void TestFaultsInput::init()
+{
+    server = new TestHttpServer;
+    QVERIFY(server->start());
+}
+
+void TestFaultsInput::cleanup()
+{
+    delete server;
+    server = nullptr;
+}
+
+QByteArray TestFaultsInput::goodManifest(const UpdaterSandbox &box) const
+{
+    return UpdaterSandbox::manifest(UpdaterSandbox::manifestItem(
+            "good.bin", server->url(QStringLiteral("/c/good")).toEncoded(),
+            box.installDir().toUtf8()));
+}
+
+void TestFaultsInput::serveGoodManifest(const UpdaterSandbox &box)
+{
+    TestResponse component;
+    component.body = goodBody;
+    server->setResponse("/c/good", component);
+    TestResponse manifest;
+    manifest.body = goodManifest(box);
+    server->setResponse("/m.xml", manifest);
+}
+
+void TestFaultsInput::handOff_data()
+{
+    // "%M" stands for the good manifest's address, "%O" for another manifest's,
+    // "%L" for an address of 10 MB, "%U" for "%M" in UTF-16 with its mark.
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Outcome>("outcome");
+
+    QByteArray garbage(64 * 1024, Qt::Uninitialized);
+    QRandomGenerator generator(5);
+    for (char &byte : garbage)
+        byte = char(generator.bounded(256));
+
+    QTest::newRow("missing") << false << QByteArray() << Outcome::Stalls;
+    QTest::newRow("empty") << true << QByteArray() << Outcome::Stalls;
+    QTest::newRow("binary garbage") << true << garbage << Outcome::Stalls;
+    QTest::newRow("one line of 10 MB") << true << QByteArray("%L\n") << Outcome::Completes;
+    QTest::newRow("UTF-16 with byte-order mark") << true << QByteArray("%U") << Outcome::Completes;
+    QTest::newRow("CRLF ends") << true << QByteArray("%M\r\n") << Outcome::Completes;
+    QTest::newRow("CRLF, last line empty") << true << QByteArray("%M\r\n\r\n") << Outcome::Stalls;
+    QTest::newRow("several lines, the last wins")
+            << true << QByteArray("%O\n%O\n%M\n") << Outcome::Completes;
+    QTest::newRow("several lines, the last empty")
+            << true << QByteArray("%M\n\n") << Outcome::Stalls;
+}
+
+void TestFaultsInput::handOff()
+{
+    QFETCH(bool, present);
+    QFETCH(QByteArray, content);
+    QFETCH(Outcome, outcome);
+
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+
+    // The other manifest is good too: had an earlier line won, its
+    // component would have been fetched.
+    TestResponse other;
+    other.body = UpdaterSandbox::manifest(UpdaterSandbox::manifestItem(
+            "other.bin", server->url(QStringLiteral("/c/other")).toEncoded(),
+            box.installDir().toUtf8()));
+    server->setResponse("/o.xml", other);
+
+    // A manifest address of 10 MB: the line must reach the model whole.
+    const QByteArray query = '?' + QByteArray(10 * 1024 * 1024, 'a');
+    server->setResponse("/m.xml" + query, TestResponse{200, {}, goodManifest(box)});
+    if (content == "%U") {
+        // Exactly one mark: the codec would add another of its own.
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        const QString line = QString::fromUtf8(manifestUrl()) + QLatin1Char('\n');
+        content = QByteArray("\xff\xfe", 2)
+                + QTextCodec::codecForName("UTF-16LE")->fromUnicode(line.constData(),
+                                                                   line.size(), &state);
+    }
+    content.replace("%M", manifestUrl());
+    content.replace("%O", server->url(QStringLiteral("/o.xml")).toEncoded());
+    content.replace("%L", manifestUrl() + query);
+    if (present)
+        QVERIFY(box.writeHandOff(content));
+
+    QVERIFY(box.start());
+    if (outcome == Outcome::Completes) {
+        VERIFY_COMPLETES(box);
+        QCOMPARE(contents(box.installDir() + QStringLiteral("/good.bin")), goodBody);
+        // The application starts as the updater ends.
+        QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), ExitMs);
+    } else {
+        VERIFY_STALLS(box, content);
+        QVERIFY(!box.handOffExists() || present);
+        QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/good.bin")));
+    }
+    QCOMPARE(server->requestCount("/c/other"), 0);
+    QCOMPARE(server->requestCount("/c/good"), outcome == Outcome::Completes ? 1 : 0);
+    VERIFY_NOTHING_LOST(box);
+}
+
+// Root reads any file: the updater runs as "nobody" here.
+void TestFaultsInput::unreadableHandOff()
+{
+    if (!UpdaterSandbox::canRunAsNobody() && geteuid() == 0)
+        QSKIP("running as root without a user \"nobody\" to drop to: root reads any file");
+
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+    QVERIFY(box.writeHandOff(manifestUrl() + '\n'));
+    QVERIFY(QFile::setPermissions(box.handOffPath(), QFile::WriteOwner));
+    if (geteuid() == 0)
+        QVERIFY(box.runAsNobody());
+
+    QVERIFY(box.start());
+    VERIFY_STALLS(box, manifestUrl() + '\n');
+    QVERIFY(!box.output().contains("Output: "));
+    QCOMPARE(server->requestCount("/m.xml"), 0);
+    VERIFY_NOTHING_LOST(box);
+}
+
+void TestFaultsInput::application_data()
+{
+    QTest::addColumn<UpdaterSandbox::App>("app");
+    QTest::newRow("missing") << UpdaterSandbox::App::Missing;
+    QTest::newRow("not executable") << UpdaterSandbox::App::NotExecutable;
+    QTest::newRow("a directory") << UpdaterSandbox::App::Directory;
+}
+
+// Whatever stands at "KorvelWindows.exe", the update ends with status 12.
+void TestFaultsInput::application()
+{
+    QFETCH(UpdaterSandbox::App, app);
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    box.setApp(app);
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+    QVERIFY(box.writeHandOff(manifestUrl() + '\n'));
+
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
+    QVERIFY(!box.appStarted());
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/good.bin")), goodBody);
+    VERIFY_NOTHING_LOST(box);
+}
+
+void TestFaultsInput::manifestStarvesNothing_data()
+{
+    // Each manifest names the good component, but none of them may start it.
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<TestResponse>("response");
+
+    const QByteArray item = UpdaterSandbox::manifestItem("good.bin", "%C", "%I");
+    const QByteArray valid = UpdaterSandbox::manifest(item);
+
+    TestResponse response;
+    QTest::newRow("connection refused") << true << response;
+
+    response.status = 404;
+    response.body = valid;
+    QTest::newRow("404 with a manifest as its page") << false << response;
+    response.status = 500;
+    QTest::newRow("500 with a manifest as its page") << false << response;
+
+    response.status = 200;
+    response.body = "this is not XML <model> at all\n" + item;
+    QTest::newRow("not XML") << false << response;
+    response.body = valid.left(valid.indexOf("</item>") - 5);
+    QTest::newRow("truncated XML") << false << response;
+    response.body = UpdaterSandbox::manifest("  <name>good.bin</name>\n  <url>%C</url>\n");
+    QTest::newRow("model without item") << false << response;
+    response.body = UpdaterSandbox::manifest("  <group>\n" + item + "  </group>\n");
+    QTest::newRow("item in a nested element") << false << response;
+    response.body = "<models>\n" + item + "</models>\n";
+    QTest::newRow("item under another root") << false << response;
+    response.body = "<?xml version=\"1.0\"?>\n<root><model>\n" + item + "</model></root>\n";
+    QTest::newRow("model not the root") << false << response;
+}
+
+void TestFaultsInput::manifestStarvesNothing()
+{
+    QFETCH(bool, refused);
+    QFETCH(TestResponse, response);
+
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+    response.body.replace("%C", server->url(QStringLiteral("/c/good")).toEncoded());
+    response.body.replace("%I", box.installDir().toUtf8());
+    server->setResponse("/m.xml", response);
+
+    // Nothing listens on a port just found free.
+    const QByteArray address = refused
+            ? "http://127.0.0.1:" + freePort() + "/m.xml"
+            : manifestUrl();
+    QVERIFY(box.writeHandOff(address + '\n'));
+
+    QVERIFY(box.start());
+    QVERIFY2(box.waitForOutput("Output: ", ExitMs), tail(box).constData());
+    if (!refused)
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/m.xml"), 1, ExitMs);
+    VERIFY_STALLS(box, address + '\n');
+    QCOMPARE(server->requestCount("/c/good"), 0);
+    QVERIFY(!box.output().contains("download: URL="));
+    VERIFY_NOTHING_LOST(box);
+}
+
+// Only items directly under model are components; the others stay untouched.
+void TestFaultsInput::itemsOnlyDirectlyUnderModel()
+{
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+    const QByteArray install = box.installDir().toUtf8();
+    const QByteArray stray = UpdaterSandbox::manifestItem(
+            "stray.bin", server->url(QStringLiteral("/c/stray")).toEncoded(), install);
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(
+            "  <group>\n" + stray + "  </group>\n"
+            + UpdaterSandbox::manifestItem(
+                    "good.bin", server->url(QStringLiteral("/c/good")).toEncoded(), install)
+            + "  <a><b>\n" + stray + "  </b></a>\n");
+    server->setResponse("/m.xml", manifest);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
+    QVERIFY(box.output().contains("Xml count: 1"));
+    QCOMPARE(server->requestCount("/c/stray"), 0);
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/good.bin")), goodBody);
+    QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/stray.bin")));
+    VERIFY_NOTHING_LOST(box);
+}
+
+// 50 MB of manifest around one component.
+void TestFaultsInput::hugeManifest()
+{
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+    QByteArray padding;
+    padding.reserve(50 * 1024 * 1024 + 1024);
+    const QByteArray note = "  <note>" + QByteArray(1000, 'n') + "</note>\n";
+    while (padding.size() < 50 * 1024 * 1024)
+        padding += note;
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(
+            padding
+            + UpdaterSandbox::manifestItem("good.bin",
+                                           server->url(QStringLiteral("/c/good")).toEncoded(),
+                                           box.installDir().toUtf8()));
+    server->setResponse("/m.xml", manifest);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/good.bin")), goodBody);
+    VERIFY_NOTHING_LOST(box);
+}
+
+// The first items are fetched in order; the third holds the sequence.
+void TestFaultsInput::tenThousandItems()
+{
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QByteArray install = box.makeDir(QStringLiteral("many")).toUtf8();
+    QByteArray items;
+    for (int i = 0; i < 10000; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        items += UpdaterSandbox::manifestItem(
+                "c" + n + ".bin", server->url(QStringLiteral("/c/") + QString::number(i)).toEncoded(),
+                install);
+    }
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(items);
+    server->setResponse("/m.xml", manifest);
+    TestResponse component;
+    component.body = UpdaterSandbox::pattern(200, 3);
+    server->setResponse("/c/0", component);
+    server->setResponse("/c/1", component);
+    TestResponse held = component;
+    held.holdAfter = 0;
+    server->setResponse("/c/2", held);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    QVERIFY2(box.waitForOutput("Xml count: 10000", ExitMs), tail(box).constData());
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/2"), 1, ExitMs);
+    VERIFY_STALLS(box, manifestUrl());
+    QCOMPARE(server->requests().size(), 4);
+    QCOMPARE(server->requests().at(1).path, QByteArray("/c/0"));
+    QCOMPARE(server->requests().at(2).path, QByteArray("/c/1"));
+    QCOMPARE(contents(QString::fromUtf8(install) + QStringLiteral("/c1.bin")), component.body);
+    VERIFY_NOTHING_LOST(box);
+}
+
+// Names arrive as the XML means them, and are used as they are.
+void TestFaultsInput::namesWithEntitiesAndNonAscii()
+{
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    // File names are local 8-bit text in Qt 5: make that UTF-8.
+    box.setEnvironmentValue(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    const QString first = QStringLiteral("R&D <\"alpha\"> 'x'.bin");
+    const QString second = QString::fromUtf8("Grüße, Ærø, Ελληνικά, 日本語 \xF0\x9F\x93\xA6.bin");
+    const QByteArray install = box.installDir().toUtf8();
+    TestResponse one;
+    one.body = UpdaterSandbox::pattern(400, 4);
+    server->setResponse("/c/one", one);
+    TestResponse two;
+    two.body = UpdaterSandbox::pattern(500, 5);
+    server->setResponse("/c/two", two);
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(
+            UpdaterSandbox::manifestItem("R&amp;D &lt;&quot;alpha&quot;&gt; &apos;x&apos;.bin",
+                                         server->url(QStringLiteral("/c/one")).toEncoded(),
+                                         install)
+            + UpdaterSandbox::manifestItem(
+                    "Gr&#252;&#xDF;e, \xC3\x86r\xC3\xB8, \xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD"
+                    "\xCE\xB9\xCE\xBA\xCE\xAC, \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E &#x1F4E6;.bin",
+                    server->url(QStringLiteral("/c/two")).toEncoded(), install));
+    server->setResponse("/m.xml", manifest);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
+    QCOMPARE(contents(box.installDir() + QLatin1Char('/') + first), one.body);
+    QCOMPARE(contents(box.installDir() + QLatin1Char('/') + second), two.body);
+    VERIFY_NOTHING_LOST(box);
+}
+
+void TestFaultsInput::componentUrl_data()
+{
+    QTest::addColumn<QByteArray>("url");
+    QTest::addColumn<QByteArray>("error");
+    QTest::newRow("empty") << QByteArray() << QByteArray("Error: ProtocolUnknownError");
+    QTest::newRow("ftp://") << QByteArray("ftp://127.0.0.1:%P/c.bin")
+                            << QByteArray("Error: ConnectionRefusedError");
+    QTest::newRow("foo://") << QByteArray("foo://127.0.0.1/c.bin")
+                            << QByteArray("Error: ProtocolUnknownError");
+    QTest::newRow("no scheme") << QByteArray("c.bin") << QByteArray("Error: ProtocolUnknownError");
+}
+
+// An address the manager cannot fetch is a network error: the sequence stops
+// there, and nothing is started.
+void TestFaultsInput::componentUrl()
+{
+    QFETCH(QByteArray, url);
+    QFETCH(QByteArray, error);
+
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+    url.replace("%P", freePort());
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(
+            UpdaterSandbox::manifestItem("bad.bin", url, box.installDir().toUtf8())
+            + UpdaterSandbox::manifestItem("good.bin",
+                                           server->url(QStringLiteral("/c/good")).toEncoded(),
+                                           box.installDir().toUtf8()));
+    server->setResponse("/m.xml", manifest);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    QVERIFY2(box.waitForOutput(error, ExitMs), tail(box).constData());
+    VERIFY_STALLS(box, manifestUrl());
+    QCOMPARE(server->requestCount("/c/good"), 0);
+    QCOMPARE(box.requestedTargets(), QStringList(box.installDir() + QStringLiteral("/bad.bin")));
+    VERIFY_NOTHING_LOST(box);
+}
+
+// Only the exact "installdir" is the marker: look-alikes are directory paths,
+// relative to the updater's working directory.
+void TestFaultsInput::installDirLookAlikes()
+{
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QString blank = box.makeDir(QStringLiteral("work/installdir "));
+    const QString upper = box.makeDir(QStringLiteral("work/InstallDir"));
+    TestResponse one;
+    one.body = UpdaterSandbox::pattern(400, 6);
+    server->setResponse("/c/one", one);
+    TestResponse two;
+    two.body = UpdaterSandbox::pattern(500, 7);
+    server->setResponse("/c/two", two);
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(
+            UpdaterSandbox::manifestItem("one.bin", server->url(QStringLiteral("/c/one")).toEncoded(),
+                                         "installdir ")
+            + UpdaterSandbox::manifestItem(
+                    "two.bin", server->url(QStringLiteral("/c/two")).toEncoded(), "InstallDir"));
+    server->setResponse("/m.xml", manifest);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
+    QCOMPARE(box.requestedTargets(),
+             QStringList({QStringLiteral("installdir /one.bin"), QStringLiteral("InstallDir/two.bin")}));
+    QCOMPARE(contents(blank + QStringLiteral("/one.bin")), one.body);
+    QCOMPARE(contents(upper + QStringLiteral("/two.bin")), two.body);
+    QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/one.bin")));
+    QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/two.bin")));
+    VERIFY_NOTHING_LOST(box);
+}
+
+// An empty install location means the file system's root. The name leads into
+// a directory that does not exist there, so nothing can be written: the
+// component fails and the update goes on.
+void TestFaultsInput::emptyInstallLocation()
+{
+    const QString absent = QStringLiteral("korvel-faults-absent-%1")
+                                   .arg(QRandomGenerator::global()->generate());
+    if (QFileInfo::exists(QLatin1Char('/') + absent))
+        QSKIP("the probe directory exists in /");
+
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    serveGoodManifest(box);
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(
+            UpdaterSandbox::manifestItem(absent.toUtf8() + "/root.bin",
+                                         server->url(QStringLiteral("/c/good")).toEncoded(), "")
+            + UpdaterSandbox::manifestItem("good.bin",
+                                           server->url(QStringLiteral("/c/good")).toEncoded(),
+                                           box.installDir().toUtf8()));
+    server->setResponse("/m.xml", manifest);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
+    QCOMPARE(box.requestedTargets(),
+             QStringList({QLatin1Char('/') + absent + QStringLiteral("/root.bin"),
+                          box.installDir() + QStringLiteral("/good.bin")}));
+    QVERIFY(!QFileInfo::exists(QLatin1Char('/') + absent));
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/good.bin")), goodBody);
+    VERIFY_NOTHING_LOST(box);
+}
+
+QTEST_GUILESS_MAIN(TestFaultsInput)
+
+#include "tst_faults_input.moc"
