@@ -1,0 +1,540 @@
+#include "nginxserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString S(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+QStringList L(std::initializer_list<QString> items)
+{
+    return QStringList(items);
+}
+
+struct ToolRun
+{
+    int status = -1;
+    QByteArray out;
+    QString err;
+};
+
+ToolRun runTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(KORVEL_MANIFEST_BIN), arguments);
+    ToolRun run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+// Bytes that differ from file to file, so a mix-up of two components shows.
+QByteArray content(const QString &name, int size)
+{
+    QByteArray data;
+    data.reserve(size);
+    const QByteArray seed = name.toUtf8();
+    for (int i = 0; i < size; ++i)
+        data.append(char((i * 131 + seed.at(i % seed.size()) * 7 + i / 251) & 0xff));
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct Item
+{
+    QString name;
+    QString version;
+    QString url;
+    QString installLocation;
+    QString fileSize;
+    QString requireUac;
+};
+
+// The manifest as the updater's query "/model/item" sees it; an element
+// out of place makes the parse fail.
+bool parseManifest(const QByteArray &xml, QVector<Item> *items, QString *error)
+{
+    static const QStringList fields = {
+        QStringLiteral("name"), QStringLiteral("version"), QStringLiteral("url"),
+        QStringLiteral("installlocation"), QStringLiteral("filesize"),
+        QStringLiteral("requireuac")};
+    QXmlStreamReader reader(xml);
+    if (!reader.readNextStartElement() || reader.name() != QLatin1String("model")) {
+        *error = QStringLiteral("no model element");
+        return false;
+    }
+    while (reader.readNextStartElement()) {
+        if (reader.name() != QLatin1String("item")) {
+            *error = QStringLiteral("unexpected ") + reader.name().toString();
+            return false;
+        }
+        QStringList values;
+        while (reader.readNextStartElement()) {
+            if (values.size() >= fields.size() || reader.name() != fields.at(values.size())) {
+                *error = QStringLiteral("unexpected field ") + reader.name().toString();
+                return false;
+            }
+            values.append(reader.readElementText());
+        }
+        if (values.size() != fields.size()) {
+            *error = QStringLiteral("missing fields");
+            return false;
+        }
+        items->append({values.at(0), values.at(1), values.at(2), values.at(3), values.at(4),
+                       values.at(5)});
+    }
+    if (reader.hasError()) {
+        *error = reader.errorString();
+        return false;
+    }
+    return true;
+}
+
+// "<uri> <status>" per request. The decoded URI may hold blanks, and nginx
+// writes a quote, a backslash and every byte outside printable ASCII as \xHH.
+QStringList servedPaths(const NginxServer &nginx)
+{
+    static const QRegularExpression line(QStringLiteral("^\\S+ GET (.*) (\\d{3}) \\d+ \"[^\"]*\" \\S+$"));
+    QStringList paths;
+    for (const QString &entry : nginx.accessLog()) {
+        const QRegularExpressionMatch match = line.match(entry);
+        if (!match.hasMatch())
+            return {QStringLiteral("unexpected log line: ") + entry};
+        const QByteArray escaped = match.captured(1).toLatin1();
+        QByteArray uri;
+        for (int i = 0; i < escaped.size(); ++i) {
+            if (escaped.mid(i, 2) == "\\x" && i + 3 < escaped.size()) {
+                uri.append(char(escaped.mid(i + 2, 2).toInt(nullptr, 16)));
+                i += 3;
+            } else {
+                uri.append(escaped.at(i));
+            }
+        }
+        paths.append(QString::fromUtf8(uri) + QLatin1Char(' ') + match.captured(2));
+    }
+    return paths;
+}
+
+} // namespace
+
+class tst_ManifestTool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void help();
+    void errors_data();
+    void errors();
+    void shape();
+    void names_data();
+    void names();
+    void determinism();
+    void outputFileIsNotListed();
+    void roundTrip();
+};
+
+void tst_ManifestTool::help()
+{
+    const ToolRun run = runTool({QStringLiteral("--help")});
+    QCOMPARE(run.status, 0);
+    const QString text = QString::fromUtf8(run.out);
+    QVERIFY(text.contains(QLatin1String("DIRECTORY BASE-URL")));
+    QVERIFY(text.contains(QLatin1String("subdirectories are skipped")));
+    for (const char *option : {"--output", "--component-version", "--install-location",
+                               "--location", "--require-uac"})
+        QVERIFY2(text.contains(QLatin1String(option)), option);
+}
+
+void tst_ManifestTool::errors_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+
+    // "@" stands for the release directory, "@@" for the temporary directory.
+    const QString dir = QStringLiteral("@");
+    const QString base = QStringLiteral("http://127.0.0.1/release/");
+    QTest::newRow("missing directory") << S("files") << L({S("@@/nowhere"), base}) << 1
+                                       << S("the directory \"@@/nowhere\" does not exist");
+    QTest::newRow("directory is a file") << S("files") << L({S("@/a.bin"), base}) << 1
+                                         << S("\"@/a.bin\" is not a directory");
+    QTest::newRow("empty directory") << S("empty") << L({dir, base}) << 1
+                                     << S("no component files in \"@\"");
+    QTest::newRow("only a subdirectory") << S("subdir only") << L({dir, base}) << 1
+                                         << S("no component files in \"@\"");
+    QTest::newRow("dangling link") << S("dangling link") << L({dir, base}) << 1
+                                   << S("cannot read \"@/gone.bin\": no such file");
+    QTest::newRow("named file missing") << S("files") << L({dir, base, S("x.bin")}) << 1
+                                        << S("cannot read \"@/x.bin\": no such file");
+    QTest::newRow("pipe") << S("fifo") << L({dir, base}) << 1
+                          << S("\"@/pipe\" is not a regular file");
+    QTest::newRow("backslash in a file") << S("backslash") << L({dir, base}) << 1
+                                         << S("the file name \"a\\b.bin\" holds \"/\" or \"\\\"");
+    QTest::newRow("control character") << S("newline") << L({dir, base}) << 1
+                                       << S("the file name \"a\nb.bin\" holds a control character");
+    QTest::newRow("empty name") << S("files") << L({dir, base, S("")}) << 1
+                                << S("a component needs a non-empty file name");
+    QTest::newRow("slash in a name") << S("subdir") << L({dir, base, S("sub/c.bin")}) << 1
+                                     << S("the file name \"sub/c.bin\" holds \"/\" or \"\\\"");
+    QTest::newRow("backslash in a name") << S("files") << L({dir, base, S("sub\\c.bin")}) << 1
+                                         << S("the file name \"sub\\c.bin\" holds \"/\" or \"\\\"");
+    QTest::newRow("dot dot") << S("files") << L({dir, base, S("..")}) << 1
+                             << S("the file name \"..\" is not a file");
+    QTest::newRow("directory named") << S("subdir") << L({dir, base, S("sub")}) << 1
+                                     << S("\"@/sub\" is a directory");
+    QTest::newRow("name twice") << S("files") << L({dir, base, S("a.bin"), S("a.bin")}) << 1
+                                << S("the file name \"a.bin\" is given twice");
+    QTest::newRow("ftp") << S("files") << L({dir, S("ftp://127.0.0.1/release/")}) << 1
+                         << S("the base URL \"ftp://127.0.0.1/release/\" is not an http or https address");
+    QTest::newRow("file url") << S("files") << L({dir, S("file:///srv/release/")}) << 1
+                              << S("the base URL \"file:///srv/release/\" is not an http or https address");
+    QTest::newRow("no scheme") << S("files") << L({dir, S("127.0.0.1/release")}) << 1
+                               << S("the base URL \"127.0.0.1/release\" is not an http or https address");
+    QTest::newRow("no host") << S("files") << L({dir, S("http:///release")}) << 1
+                             << S("the base URL \"http:///release\" is not an http or https address");
+    QTest::newRow("query") << S("files") << L({dir, S("http://127.0.0.1/get?file=")}) << 1
+                           << S("the base URL \"http://127.0.0.1/get?file=\" has a query or fragment");
+    QTest::newRow("unknown location") << S("files")
+                                      << L({dir, base, S("--location"), S("x.bin=/opt")}) << 1
+                                      << S("--location \"x.bin=/opt\" does not name a listed component");
+    QTest::newRow("empty location") << S("files")
+                                    << L({dir, base, S("--location"), S("a.bin=")}) << 1
+                                    << S("the install location of \"a.bin\" is empty");
+    QTest::newRow("no base url") << S("files") << L({dir}) << 2
+                                 << S("expected a DIRECTORY and a BASE-URL");
+    QTest::newRow("unknown option") << S("files") << L({dir, base, S("--frobnicate")}) << 2
+                                    << S("Unknown option 'frobnicate'");
+    // Permissions do not stop root.
+    if (geteuid() != 0) {
+        QTest::newRow("unreadable directory") << S("closed dir") << L({dir, base}) << 1
+                                              << S("cannot read the directory \"@\"");
+        QTest::newRow("unreadable file") << S("closed file") << L({dir, base}) << 1
+                                         << S("cannot read \"@/a.bin\": ");
+    }
+}
+
+void tst_ManifestTool::errors()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString dir = tmp.filePath(QStringLiteral("release"));
+    QVERIFY(QDir().mkpath(dir));
+    if (setup != QLatin1String("empty") && setup != QLatin1String("subdir only")) {
+        QVERIFY(writeFile(dir + QStringLiteral("/a.bin"), content(QStringLiteral("a"), 300)));
+        QVERIFY(writeFile(dir + QStringLiteral("/b.bin"), content(QStringLiteral("b"), 300)));
+    }
+    if (setup.startsWith(QLatin1String("subdir"))) {
+        QVERIFY(QDir().mkpath(dir + QStringLiteral("/sub")));
+        QVERIFY(writeFile(dir + QStringLiteral("/sub/c.bin"), content(QStringLiteral("c"), 300)));
+    } else if (setup == QLatin1String("dangling link")) {
+        QVERIFY(QFile::link(tmp.filePath(QStringLiteral("missing")),
+                            dir + QStringLiteral("/gone.bin")));
+    } else if (setup == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(dir + QStringLiteral("/pipe")).constData(), 0600), 0);
+    } else if (setup == QLatin1String("backslash")) {
+        QVERIFY(writeFile(dir + QStringLiteral("/a\\b.bin"), "x"));
+    } else if (setup == QLatin1String("newline")) {
+        QVERIFY(writeFile(dir + QStringLiteral("/a\nb.bin"), "x"));
+    } else if (setup == QLatin1String("closed dir")) {
+        QVERIFY(QFile::setPermissions(dir, QFileDevice::Permissions()));
+    } else if (setup == QLatin1String("closed file")) {
+        QVERIFY(QFile::setPermissions(dir + QStringLiteral("/a.bin"), QFileDevice::Permissions()));
+    }
+
+    for (QString &argument : arguments)
+        argument.replace(QLatin1String("@@"), tmp.path()).replace(QLatin1Char('@'), dir);
+    message.replace(QLatin1String("@@"), tmp.path()).replace(QLatin1Char('@'), dir);
+    const QString output = tmp.filePath(QStringLiteral("manifest.xml"));
+    const ToolRun run = runTool(arguments + QStringList{QStringLiteral("-o"), output});
+
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                          | QFileDevice::ExeOwner);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.contains(QStringLiteral("korvel-manifest: ") + message), qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFile::exists(output));
+}
+
+void tst_ManifestTool::shape()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("b.dat")), QByteArray(2049, 'b')));
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("a.exe")), QByteArray(151, 'a')));
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("c.cfg")), QByteArray()));
+    QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("skipped")));
+
+    const ToolRun plain = runTool({tmp.path(), QStringLiteral("https://updates.example.org/korvel")});
+    QCOMPARE(plain.status, 0);
+    QCOMPARE(plain.err, QStringLiteral("korvel-manifest: skipping the subdirectory \"skipped\"\n"));
+    const QByteArray expected =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<model>\n"
+            "    <item>\n"
+            "        <name>a.exe</name>\n"
+            "        <version></version>\n"
+            "        <url>https://updates.example.org/korvel/a.exe</url>\n"
+            "        <installlocation>installdir</installlocation>\n"
+            "        <filesize>151</filesize>\n"
+            "        <requireuac>false</requireuac>\n"
+            "    </item>\n"
+            "    <item>\n"
+            "        <name>b.dat</name>\n"
+            "        <version></version>\n"
+            "        <url>https://updates.example.org/korvel/b.dat</url>\n"
+            "        <installlocation>installdir</installlocation>\n"
+            "        <filesize>2049</filesize>\n"
+            "        <requireuac>false</requireuac>\n"
+            "    </item>\n"
+            "    <item>\n"
+            "        <name>c.cfg</name>\n"
+            "        <version></version>\n"
+            "        <url>https://updates.example.org/korvel/c.cfg</url>\n"
+            "        <installlocation>installdir</installlocation>\n"
+            "        <filesize>0</filesize>\n"
+            "        <requireuac>false</requireuac>\n"
+            "    </item>\n"
+            "</model>\n";
+    QCOMPARE(plain.out, expected);
+
+    // Options, escaping in every field, and files named in the order wanted.
+    const ToolRun options = runTool({tmp.path(), QStringLiteral("http://127.0.0.1:8080/a&b/"),
+                                     QStringLiteral("c.cfg"), QStringLiteral("a.exe"),
+                                     QStringLiteral("--component-version"), QStringLiteral("2.0 <beta> & \"rc\""),
+                                     QStringLiteral("--install-location"), QStringLiteral("C:/Korvel & Co"),
+                                     QStringLiteral("--location"), QStringLiteral("a.exe=D:\\<bin>"),
+                                     QStringLiteral("--require-uac")});
+    QCOMPARE(options.status, 0);
+    QVERIFY(options.err.isEmpty());
+    QVERIFY(options.out.contains("<version>2.0 &lt;beta&gt; &amp; &quot;rc&quot;</version>"));
+    QVector<Item> items;
+    QString error;
+    QVERIFY2(parseManifest(options.out, &items, &error), qPrintable(error));
+    QCOMPARE(items.size(), 2);
+    QCOMPARE(items.at(0).name, QStringLiteral("c.cfg"));
+    QCOMPARE(items.at(0).url, QStringLiteral("http://127.0.0.1:8080/a&b/c.cfg"));
+    QCOMPARE(items.at(0).installLocation, QStringLiteral("C:/Korvel & Co"));
+    QCOMPARE(items.at(0).fileSize, QStringLiteral("0"));
+    QCOMPARE(items.at(1).name, QStringLiteral("a.exe"));
+    QCOMPARE(items.at(1).installLocation, QStringLiteral("D:\\<bin>"));
+    QCOMPARE(items.at(1).fileSize, QStringLiteral("151"));
+    for (const Item &item : items) {
+        QCOMPARE(item.version, QStringLiteral("2.0 <beta> & \"rc\""));
+        QCOMPARE(item.requireUac, QStringLiteral("true"));
+    }
+}
+
+void tst_ManifestTool::names_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("encoded");
+
+    QTest::newRow("ampersand") << S("a&b.bin") << S("a%26b.bin");
+    QTest::newRow("angles") << S("<tag>.dat") << S("%3Ctag%3E.dat");
+    QTest::newRow("quotes") << S("say \"it's\".txt") << S("say%20%22it%27s%22.txt");
+    QTest::newRow("blanks") << S(" two  blanks .cfg") << S("%20two%20%20blanks%20.cfg");
+    QTest::newRow("umlauts") << S("Grüße.dat") << S("Gr%C3%BC%C3%9Fe.dat");
+    QTest::newRow("cjk") << S("日本.bin") << S("%E6%97%A5%E6%9C%AC.bin");
+    QTest::newRow("url delimiters") << S("100% #1?x=y;z+w.bin") << S("100%25%20%231%3Fx%3Dy%3Bz%2Bw.bin");
+    QTest::newRow("unreserved") << S("A-z_0.9~") << S("A-z_0.9~");
+    QTest::newRow("hidden") << S(".hidden") << S(".hidden");
+}
+
+void tst_ManifestTool::names()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, encoded);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QVERIFY(writeFile(tmp.filePath(name), "12345"));
+    const ToolRun run = runTool({tmp.path(), QStringLiteral("http://127.0.0.1:8080/rel ease")});
+    QCOMPARE(run.status, 0);
+
+    QVector<Item> items;
+    QString error;
+    QVERIFY2(parseManifest(run.out, &items, &error), qPrintable(error));
+    QCOMPARE(items.size(), 1);
+    QCOMPARE(items.at(0).name, name);
+    QCOMPARE(items.at(0).fileSize, QStringLiteral("5"));
+    QCOMPARE(items.at(0).url, QStringLiteral("http://127.0.0.1:8080/rel%20ease/") + encoded);
+    // What the updater does with the text: a URL whose path decodes to the name.
+    const QUrl url(items.at(0).url);
+    QVERIFY(url.isValid());
+    QCOMPARE(url.path(QUrl::FullyDecoded), QStringLiteral("/rel ease/") + name);
+}
+
+void tst_ManifestTool::determinism()
+{
+    const QStringList names = {QStringLiteral("b.bin"), QStringLiteral("Ä.bin"),
+                               QStringLiteral("a.bin"), QStringLiteral("B.bin"),
+                               QStringLiteral("a b.bin"), QStringLiteral("a.bin.old")};
+    QTemporaryDir first;
+    QTemporaryDir second;
+    QVERIFY(first.isValid() && second.isValid());
+    for (int i = 0; i < names.size(); ++i) {
+        QVERIFY(writeFile(first.filePath(names.at(i)), content(names.at(i), 200 + i)));
+        const QString &reversed = names.at(names.size() - 1 - i);
+        QVERIFY(writeFile(second.filePath(reversed), content(reversed, 200 + names.indexOf(reversed))));
+    }
+
+    const QString base = QStringLiteral("http://127.0.0.1/r/");
+    const ToolRun one = runTool({first.path(), base});
+    const ToolRun two = runTool({second.path(), base});
+    QCOMPARE(one.status, 0);
+    QCOMPARE(two.status, 0);
+    QCOMPARE(one.out, two.out);
+    QCOMPARE(runTool({first.path(), base}).out, one.out);
+
+    QVector<Item> items;
+    QString error;
+    QVERIFY2(parseManifest(one.out, &items, &error), qPrintable(error));
+    QStringList order;
+    for (const Item &item : items)
+        order.append(item.name);
+    // By code units: upper case before lower case, non-ASCII last.
+    QCOMPARE(order, QStringList({QStringLiteral("B.bin"), QStringLiteral("a b.bin"),
+                                 QStringLiteral("a.bin"), QStringLiteral("a.bin.old"),
+                                 QStringLiteral("b.bin"), QStringLiteral("Ä.bin")}));
+}
+
+void tst_ManifestTool::outputFileIsNotListed()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("a.bin")), "abc"));
+    const QString manifest = tmp.filePath(QStringLiteral("manifest.xml"));
+    const QStringList arguments = {tmp.path(), QStringLiteral("http://127.0.0.1/"),
+                                   QStringLiteral("-o"), manifest};
+
+    QCOMPARE(runTool(arguments).status, 0);
+    const QByteArray written = readFile(manifest);
+    QVERIFY(written.contains("<name>a.bin</name>"));
+    QVERIFY(!written.contains("manifest.xml"));
+    // A second run sees the first manifest in the directory and still leaves it out.
+    QCOMPARE(runTool(arguments).status, 0);
+    QCOMPARE(readFile(manifest), written);
+    QCOMPARE(runTool({tmp.path(), QStringLiteral("http://127.0.0.1/"), QStringLiteral("a.bin")}).out,
+             written);
+}
+
+// The manifest written by the tool drives the real updater against nginx.
+void tst_ManifestTool::roundTrip()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString www = tmp.filePath(QStringLiteral("www"));
+    const QString release = www + QStringLiteral("/re lease");
+    const QString install = tmp.filePath(QStringLiteral("install"));
+    const QString dataDir = tmp.filePath(QStringLiteral("data & more"));
+    const QString home = tmp.filePath(QStringLiteral("home"));
+    for (const QString &path : {release, install, dataDir, home})
+        QVERIFY(QDir().mkpath(path));
+
+    const QList<QPair<QString, int>> files = {
+        {QStringLiteral("KorvelCore & <Engine>.dll"), 1536 * 1024 + 7},
+        {QStringLiteral("say \"it's\" here.cfg"), 151},
+        {QStringLiteral("two  blanks .txt"), 4096},
+        {QStringLiteral("Grüße-ñ-日本.dat"), 70000},
+        {QStringLiteral("100% #1?x=y;z+w.bin"), 333},
+        {QStringLiteral("data file.bin"), 200000},
+    };
+    for (const auto &file : files)
+        QVERIFY(writeFile(release + QLatin1Char('/') + file.first, content(file.first, file.second)));
+
+    NginxServer nginx(www);
+    QVERIFY2(nginx.start(), qPrintable(nginx.errorText()));
+    const QString manifest = www + QStringLiteral("/manifest.xml");
+    const ToolRun tool = runTool({release, nginx.url(QStringLiteral("/re lease/")).toString(),
+                                  QStringLiteral("--location"),
+                                  QStringLiteral("data file.bin=") + dataDir,
+                                  QStringLiteral("-o"), manifest});
+    QVERIFY2(tool.status == 0, qPrintable(tool.err));
+
+    QVERIFY(QFile::copy(QStringLiteral(KORVEL_UPDATER_BIN), install + QStringLiteral("/KorvelUpdater")));
+    QVERIFY(QFile::setPermissions(install + QStringLiteral("/KorvelUpdater"),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    const QString started = tmp.filePath(QStringLiteral("started.txt"));
+    const QByteArray script = "#!/bin/sh\nexec >'" + QFile::encodeName(started) + "' 2>&1\n"
+                              "echo \"started with $# arguments\"\n";
+    QVERIFY(writeFile(install + QStringLiteral("/KorvelWindows.exe"), script));
+    QVERIFY(QFile::setPermissions(install + QStringLiteral("/KorvelWindows.exe"),
+                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const QString handOff = home + QStringLiteral("/KorvelWindowsUpdaterTemp.txt");
+    QVERIFY(writeFile(handOff, nginx.url(QStringLiteral("/manifest.xml")).toEncoded() + '\n'));
+
+    QProcess updater;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+    updater.setProcessEnvironment(env);
+    updater.setProcessChannelMode(QProcess::MergedChannels);
+    updater.start(install + QStringLiteral("/KorvelUpdater"), QStringList());
+    QVERIFY(updater.waitForStarted(30000));
+    if (!updater.waitForFinished(120000)) {
+        updater.kill();
+        updater.waitForFinished(10000);
+        QFAIL(qPrintable(QStringLiteral("the updater did not end:\n")
+                         + QString::fromUtf8(updater.readAll())));
+    }
+    const QString log = QString::fromUtf8(updater.readAll());
+    QVERIFY2(updater.exitStatus() == QProcess::NormalExit && updater.exitCode() == 12,
+             qPrintable(log));
+
+    for (const auto &file : files) {
+        const QString dir = file.first == QLatin1String("data file.bin") ? dataDir : install;
+        const QByteArray installed = readFile(dir + QLatin1Char('/') + file.first);
+        QVERIFY2(installed == content(file.first, file.second),
+                 qPrintable(file.first + QStringLiteral(" differs\n") + log));
+    }
+    QVERIFY(!QFile::exists(handOff));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(started), QByteArray("started with 0 arguments\n"), 30000);
+    // Every component came from nginx by its own name, once.
+    QStringList expected;
+    for (const auto &file : files)
+        expected.append(QStringLiteral("/re lease/") + file.first + QStringLiteral(" 200"));
+    QStringList served = servedPaths(nginx);
+    QVERIFY(served.removeOne(QStringLiteral("/manifest.xml 200")));
+    served.sort();
+    expected.sort();
+    QCOMPARE(served, expected);
+}
+
+QTEST_GUILESS_MAIN(tst_ManifestTool)
+#include "tst_manifesttool.moc"
