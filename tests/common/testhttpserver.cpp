@@ -69,10 +69,11 @@ void TestHttpServer::onNewConnection()
 
 void TestHttpServer::onReadyRead(QTcpSocket *socket)
 {
-    QByteArray &buffer = pending[socket];
-    buffer += socket->readAll();
+    pending[socket] += socket->readAll();
     int end;
-    while ((end = buffer.indexOf("\r\n\r\n")) >= 0) {
+    // answer() may close the socket at once, which drops its entry: look it up anew.
+    while (pending.contains(socket) && (end = pending[socket].indexOf("\r\n\r\n")) >= 0) {
+        QByteArray &buffer = pending[socket];
         const QList<QByteArray> lines = buffer.left(end).split('\n');
         buffer.remove(0, end + 4);
         RecordedRequest request;
