@@ -197,7 +197,8 @@ void DownloadManager::checkResponse()
 // open file failed, which must never pass for a good download.
 bool DownloadManager::drainReply()
 {
-    if (!currentReply)
+    // An aborted reply is closed and has nothing left to give.
+    if (!currentReply || !currentReply->isOpen())
         return true;
     const QByteArray data = currentReply->readAll();
     if (data.isEmpty() || discardBody || !targetFile || !targetFile->isOpen())
