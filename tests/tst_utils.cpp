@@ -9,12 +9,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 // Set in the environment of a copy of this binary to make it act as a tiny
@@ -658,7 +656,6 @@ int main(int argc, char *argv[])
     }
 
     QCoreApplication app(argc, argv);
-    app.setAttribute(Qt::AA_Use96Dpi, true);
     TestUtils test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
