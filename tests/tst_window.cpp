@@ -23,13 +23,19 @@ namespace {
 // asked the download manager for ("download: URL=" and the target path).
 QMutex messageMutex;
 QStringList messages;
+// Warnings about the document itself (a script error in a handler, a
+// failed binding): the document must never produce one.
+QStringList documentWarnings;
 QtMessageHandler previousHandler = nullptr;
 
 void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type == QtDebugMsg) {
+    {
         QMutexLocker locker(&messageMutex);
-        messages.append(message);
+        if (type == QtDebugMsg)
+            messages.append(message);
+        else if (message.contains(QLatin1String("main.qml")))
+            documentWarnings.append(message);
     }
     previousHandler(type, context, message);
 }
@@ -185,6 +191,7 @@ void tst_Window::init()
     {
         QMutexLocker locker(&messageMutex);
         messages.clear();
+        documentWarnings.clear();
     }
     home = new QTemporaryDir;
     QVERIFY(home->isValid());
@@ -210,6 +217,9 @@ void tst_Window::cleanup()
     QDir::setCurrent(originalDir);
     delete home;
     home = nullptr;
+
+    QMutexLocker locker(&messageMutex);
+    QVERIFY2(documentWarnings.isEmpty(), qPrintable(documentWarnings.join(QLatin1Char('\n'))));
 }
 
 void tst_Window::load()
