@@ -56,6 +56,7 @@ stop_nginx() {
     fi
 }
 trap stop_nginx EXIT
+trap 'exit 130' INT TERM
 
 echo
 echo "== Korvel updater demo, sandbox $sandbox"
