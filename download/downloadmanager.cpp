@@ -213,7 +213,10 @@ void DownloadManager::cutLoose()
     // Only our own connections: cutting Qt's internal ones as well would keep
     // the HTTP connection of the aborted reply busy for good.
     disconnect(currentReply, nullptr, this, nullptr);
-    currentReply->abort();
+    // A reply that reported an error is ending by itself; aborting it again
+    // makes Qt report a second error.
+    if (currentReply->error() == QNetworkReply::NoError)
+        currentReply->abort();
 }
 
 // The transfer cannot be completed (nothing received, or the file cannot take
