@@ -1,0 +1,245 @@
+#!/bin/bash
+# The updater in a real X window under Xvfb (xcb, OpenGL through Mesa): its
+# title, fixed size and look during a transfer, closing it, and a complete
+# update that ends with status 12 every time.
+# Usage: test_realwindow.sh BUILD_DIR SOURCE_DIR
+set -u
+
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+updater_bin=$build/bin/KorvelUpdater
+close_window=$source_dir/tests/tools/closewindow.py
+python=/usr/bin/python3
+xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
+title="Korvel update"
+repeats=6
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Inside xvfb-run: the window checks. The outer part below prepared $work.
+if [ "${3:-}" = "--window" ]; then
+    work=$4
+    updater_pid=
+    stop_updater() {
+        if [ -n "$updater_pid" ] && kill -0 "$updater_pid" 2>/dev/null; then
+            kill "$updater_pid"
+            wait "$updater_pid" 2>/dev/null
+        fi
+    }
+    trap stop_updater EXIT
+
+    HOME=$work/window/home "$work/window/install/KorvelUpdater" >"$work/window/updater.log" 2>&1 &
+    updater_pid=$!
+
+    wid=$("$python" "$close_window" --timeout 60 --find-only "$title") ||
+        fail "no window titled \"$title\" appeared"
+    [ "$(xprop -id "$wid" _NET_WM_PID | awk '{print $3}')" = "$updater_pid" ] ||
+        fail "the window $wid does not belong to the updater"
+    xprop -id "$wid" WM_NAME | grep -qx "WM_NAME(STRING) = \"$title\"" ||
+        fail "unexpected WM_NAME: $(xprop -id "$wid" WM_NAME)"
+
+    # Fixed size: the hints pin minimum and maximum to the window's size.
+    hints=$(xprop -id "$wid" WM_NORMAL_HINTS)
+    echo "$hints" | grep -q "program specified minimum size: 450 by 180" ||
+        fail "minimum size is not 450 by 180: $hints"
+    echo "$hints" | grep -q "program specified maximum size: 450 by 180" ||
+        fail "maximum size is not 450 by 180: $hints"
+    geometry=$(xwininfo -id "$wid")
+    echo "$geometry" | grep -q "Width: 450" && echo "$geometry" | grep -q "Height: 180" ||
+        fail "the window is not 450 by 180: $geometry"
+
+    # The look, once the slow item shows some progress: mostly black, with
+    # the accent colour #0092cc (0, 146, 204) filling part of the bar.
+    shot=$build/window.png
+    dark=0
+    accent=0
+    for _ in $(seq 1 40); do
+        kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended during the slow transfer"
+        # import waits for ever on a window that went away meanwhile.
+        timeout -k 5 30 import -window "$wid" "$shot" 2>/dev/null || fail "no screenshot of window $wid"
+        read -r total dark accent < <(convert "$shot" -depth 8 txt:- | awk -F'[(,)]' '
+            NR > 1 {
+                r = $3 + 0; g = $4 + 0; b = $5 + 0; n++
+                if (r < 40 && g < 40 && b < 40) dark++
+                dr = r - 0; dg = g - 146; db = b - 204
+                if (dr * dr + dg * dg + db * db < 30 * 30) accent++
+            }
+            END { print n + 0, dark + 0, accent + 0 }')
+        [ "$total" -eq $((450 * 180)) ] || fail "the screenshot has $total pixels, not 450 by 180"
+        [ "$accent" -ge 100 ] && break
+        sleep 0.5
+    done
+    echo "screenshot $shot: $dark dark and $accent accent pixels of $total"
+    [ "$accent" -ge 100 ] || fail "no accent-coloured progress in $shot ($accent pixels)"
+    [ $((dark * 100 / total)) -ge 70 ] || fail "the window is not dark: $dark of $total pixels in $shot"
+    kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended during the slow transfer"
+
+    # Closing the window ends the updater with 0, wherever the update stands.
+    "$python" "$close_window" --timeout 10 "$title" >/dev/null || fail "could not close the window"
+    for _ in $(seq 1 300); do
+        kill -0 "$updater_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$updater_pid" 2>/dev/null && fail "the updater still runs 30 s after its window was closed"
+    wait "$updater_pid"
+    status=$?
+    updater_pid=
+    [ "$status" -eq 0 ] || fail "closing the window gave status $status, not 0"
+    echo "window closed: status 0"
+    exit 0
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-realwindow.XXXXXX")
+nginx_pid=
+app_pid=
+cleanup() {
+    if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
+        kill "$app_pid"
+    fi
+    if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
+        kill "$nginx_pid"
+        wait "$nginx_pid" 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+[ -x "$updater_bin" ] || fail "no updater at $updater_bin"
+[ -x "$python" ] || fail "no $python"
+
+export QT_QPA_PLATFORM=xcb
+unset QT_QUICK_BACKEND
+
+# nginx on a free loopback port, with its own config, pid file and logs.
+www=$work/www
+mkdir -p "$www/c" "$www/slow" "$work/nginx"
+start_nginx() {
+    local port user=
+    port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    [ "$(id -u)" -eq 0 ] && user="user root;"
+    cat >"$work/nginx/nginx.conf" <<EOF
+$user
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log info;
+events { worker_connections 64; }
+http {
+    default_type application/octet-stream;
+    access_log $work/nginx/access.log;
+    client_body_temp_path $work/nginx/client_body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $www;
+        location /slow/ { limit_rate 100k; }
+    }
+}
+EOF
+    /usr/sbin/nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+    nginx_pid=$!
+    for _ in $(seq 1 100); do
+        kill -0 "$nginx_pid" 2>/dev/null || break
+        if curl -sf -o /dev/null "http://127.0.0.1:$port/c/one.bin"; then
+            base=http://127.0.0.1:$port
+            return 0
+        fi
+        sleep 0.1
+    done
+    kill "$nginx_pid" 2>/dev/null
+    wait "$nginx_pid" 2>/dev/null
+    nginx_pid=
+    return 1
+}
+
+head -c 20000 /dev/urandom >"$www/c/one.bin"
+head -c 3000 /dev/urandom >"$www/c/two.bin"
+head -c 4000000 /dev/urandom >"$www/slow/big.bin"
+base=
+for _ in 1 2 3 4 5; do
+    start_nginx && break
+done
+[ -n "$base" ] || fail "nginx did not start: $(cat "$work/nginx/error.log" 2>/dev/null)"
+
+manifest() {
+    echo '<?xml version="1.0" encoding="UTF-8"?>'
+    echo '<model>'
+    local name url location
+    while [ $# -gt 0 ]; do
+        name=$1 url=$2 location=$3
+        shift 3
+        echo "  <item><name>$name</name><version>1</version><url>$base$url</url>"
+        echo "    <installlocation>$location</installlocation><filesize/><requireuac>false</requireuac></item>"
+    done
+    echo '</model>'
+}
+
+# An install directory with a copy of the updater and a fake Korvel
+# application that records its pid and arguments and lives on.
+install_updater() {
+    local dir=$1 record=$2
+    mkdir -p "$dir"
+    cp "$updater_bin" "$dir/KorvelUpdater"
+    cat >"$dir/KorvelWindows.exe" <<EOF
+#!/bin/sh
+exec >'$record.out' 2>&1 </dev/null
+printf '%s\n' "\$\$" "\$#" > '$record.part'
+mv '$record.part' '$record'
+exec sleep 30
+EOF
+    chmod +x "$dir/KorvelWindows.exe"
+}
+
+# The window: a slow second item keeps the transfer visible.
+mkdir -p "$work/window/home" "$work/window/elsewhere"
+install_updater "$work/window/install" "$work/window/app"
+manifest one.bin /c/one.bin installdir big.bin /slow/big.bin "$work/window/elsewhere" \
+    >"$www/window.xml"
+echo "$base/window.xml" >"$work/window/home/KorvelWindowsUpdaterTemp.txt"
+"${xvfb[@]}" bash "$0" "$build" "$source_dir" --window "$work" ||
+    fail "the window checks failed; updater output: $(cat "$work/window/updater.log")"
+[ -e "$work/window/home/KorvelWindowsUpdaterTemp.txt" ] ||
+    fail "closing the window removed the hand-off file"
+[ -e "$work/window/app" ] && fail "closing the window started the Korvel application"
+cmp -s "$www/c/one.bin" "$work/window/install/one.bin" || fail "the first item was not downloaded"
+
+# A complete update under Xvfb ends with 12 every time: a plain exit() raced
+# Qt Quick's render thread and crashed now and then.
+manifest one.bin /c/one.bin installdir two.bin /c/two.bin "$work/elsewhere/" \
+    >"$www/fast.xml"
+for run in $(seq 1 $repeats); do
+    dir=$work/run$run
+    mkdir -p "$dir/home" "$work/elsewhere"
+    rm -f "$work/elsewhere/two.bin"
+    install_updater "$dir/install" "$dir/app"
+    echo "$base/fast.xml" >"$dir/home/KorvelWindowsUpdaterTemp.txt"
+    HOME=$dir/home timeout -k 10 120 "${xvfb[@]}" "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1
+    status=$?
+    if [ -e "$dir/app" ]; then
+        app_pid=$(head -n 1 "$dir/app")
+    else
+        for _ in $(seq 1 50); do
+            [ -e "$dir/app" ] && break
+            sleep 0.1
+        done
+        [ -e "$dir/app" ] && app_pid=$(head -n 1 "$dir/app")
+    fi
+    [ "$status" -eq 12 ] || fail "run $run of $repeats ended with status $status, not 12: $(cat "$dir/updater.log")"
+    [ -n "$app_pid" ] || fail "run $run: the Korvel application was not started"
+    kill -0 "$app_pid" 2>/dev/null || fail "run $run: the Korvel application did not outlive the updater"
+    [ "$(sed -n 2p "$dir/app")" = 0 ] || fail "run $run: the Korvel application got arguments"
+    kill "$app_pid"
+    app_pid=
+    [ -e "$dir/home/KorvelWindowsUpdaterTemp.txt" ] && fail "run $run: the hand-off file is still there"
+    cmp -s "$www/c/one.bin" "$dir/install/one.bin" || fail "run $run: one.bin differs"
+    cmp -s "$www/c/two.bin" "$work/elsewhere/two.bin" || fail "run $run: two.bin differs"
+    echo "run $run of $repeats: status 12"
+done
+echo "real window and $repeats complete updates under Xvfb: all good"
