@@ -19,9 +19,11 @@ fail() {
     exit 1
 }
 
-# Inside xvfb-run: the window checks. The outer part below prepared $work.
+# Inside xvfb-run: the window checks, during a slow transfer ("transfer") or
+# after a transfer failed ("stall"). The outer part below prepared $dir.
 if [ "${3:-}" = "--window" ]; then
-    work=$4
+    dir=$4
+    case=$5
     updater_pid=
     stop_updater() {
         if [ -n "$updater_pid" ] && kill -0 "$updater_pid" 2>/dev/null; then
@@ -31,7 +33,7 @@ if [ "${3:-}" = "--window" ]; then
     }
     trap stop_updater EXIT
 
-    HOME=$work/window/home "$work/window/install/KorvelUpdater" >"$work/window/updater.log" 2>&1 &
+    HOME=$dir/home "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1 &
     updater_pid=$!
 
     wid=$("$python" "$close_window" --timeout 60 --find-only "$title") ||
@@ -51,31 +53,42 @@ if [ "${3:-}" = "--window" ]; then
     echo "$geometry" | grep -q "Width: 450" && echo "$geometry" | grep -q "Height: 180" ||
         fail "the window is not 450 by 180: $geometry"
 
-    # The look, once the slow item shows some progress: mostly black, with
-    # the accent colour #0092cc (0, 146, 204) filling part of the bar.
-    shot=$build/window.png
-    dark=0
-    accent=0
-    for _ in $(seq 1 40); do
+    if [ "$case" = transfer ]; then
+        # The look, once the slow item shows some progress: mostly black, with
+        # the accent colour #0092cc (0, 146, 204) filling part of the bar.
+        shot=$build/window.png
+        dark=0
+        accent=0
+        for _ in $(seq 1 40); do
+            kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended during the slow transfer"
+            # import waits for ever on a window that went away meanwhile.
+            timeout -k 5 30 import -window "$wid" "$shot" 2>/dev/null || fail "no screenshot of window $wid"
+            read -r total dark accent < <(convert "$shot" -depth 8 txt:- | awk -F'[(,)]' '
+                NR > 1 {
+                    r = $3 + 0; g = $4 + 0; b = $5 + 0; n++
+                    if (r < 40 && g < 40 && b < 40) dark++
+                    dr = r - 0; dg = g - 146; db = b - 204
+                    if (dr * dr + dg * dg + db * db < 30 * 30) accent++
+                }
+                END { print n + 0, dark + 0, accent + 0 }')
+            [ "$total" -eq $((450 * 180)) ] || fail "the screenshot has $total pixels, not 450 by 180"
+            [ "$accent" -ge 100 ] && break
+            sleep 0.5
+        done
+        echo "screenshot $shot: $dark dark and $accent accent pixels of $total"
+        [ "$accent" -ge 100 ] || fail "no accent-coloured progress in $shot ($accent pixels)"
+        [ $((dark * 100 / total)) -ge 70 ] || fail "the window is not dark: $dark of $total pixels in $shot"
         kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended during the slow transfer"
-        # import waits for ever on a window that went away meanwhile.
-        timeout -k 5 30 import -window "$wid" "$shot" 2>/dev/null || fail "no screenshot of window $wid"
-        read -r total dark accent < <(convert "$shot" -depth 8 txt:- | awk -F'[(,)]' '
-            NR > 1 {
-                r = $3 + 0; g = $4 + 0; b = $5 + 0; n++
-                if (r < 40 && g < 40 && b < 40) dark++
-                dr = r - 0; dg = g - 146; db = b - 204
-                if (dr * dr + dg * dg + db * db < 30 * 30) accent++
-            }
-            END { print n + 0, dark + 0, accent + 0 }')
-        [ "$total" -eq $((450 * 180)) ] || fail "the screenshot has $total pixels, not 450 by 180"
-        [ "$accent" -ge 100 ] && break
-        sleep 0.5
-    done
-    echo "screenshot $shot: $dark dark and $accent accent pixels of $total"
-    [ "$accent" -ge 100 ] || fail "no accent-coloured progress in $shot ($accent pixels)"
-    [ $((dark * 100 / total)) -ge 70 ] || fail "the window is not dark: $dark of $total pixels in $shot"
-    kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended during the slow transfer"
+    fi
+
+    if [ "$case" = stall ]; then
+        for _ in $(seq 1 300); do
+            grep -q '^Error:' "$dir/updater.log" && break
+            sleep 0.1
+        done
+        grep -q '^Error: ContentNotFoundError' "$dir/updater.log" || fail "the second item did not fail"
+        kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended by itself after the failed item"
+    fi
 
     # Closing the window ends the updater with 0, wherever the update stands.
     "$python" "$close_window" --timeout 10 "$title" >/dev/null || fail "could not close the window"
@@ -88,7 +101,7 @@ if [ "${3:-}" = "--window" ]; then
     status=$?
     updater_pid=
     [ "$status" -eq 0 ] || fail "closing the window gave status $status, not 0"
-    echo "window closed: status 0"
+    echo "$case: window closed, status 0"
     exit 0
 fi
 
@@ -197,18 +210,31 @@ EOF
     chmod +x "$dir/KorvelWindows.exe"
 }
 
-# The window: a slow second item keeps the transfer visible.
-mkdir -p "$work/window/home" "$work/window/elsewhere"
-install_updater "$work/window/install" "$work/window/app"
-manifest one.bin /c/one.bin installdir big.bin /slow/big.bin "$work/window/elsewhere" \
-    >"$www/window.xml"
-echo "$base/window.xml" >"$work/window/home/KorvelWindowsUpdaterTemp.txt"
-"${xvfb[@]}" bash "$0" "$build" "$source_dir" --window "$work" ||
-    fail "the window checks failed; updater output: $(cat "$work/window/updater.log")"
-[ -e "$work/window/home/KorvelWindowsUpdaterTemp.txt" ] ||
-    fail "closing the window removed the hand-off file"
-[ -e "$work/window/app" ] && fail "closing the window started the Korvel application"
-cmp -s "$www/c/one.bin" "$work/window/install/one.bin" || fail "the first item was not downloaded"
+# The window, closed by the user mid-update: neither the end of the update
+# nor the start of the application may happen.
+window_case() {
+    local case=$1 manifest_name=$2
+    local dir=$work/$case
+    mkdir -p "$dir/home" "$dir/elsewhere"
+    install_updater "$dir/install" "$dir/app"
+    echo "$base/$manifest_name" >"$dir/home/KorvelWindowsUpdaterTemp.txt"
+    "${xvfb[@]}" bash "$0" "$build" "$source_dir" --window "$dir" "$case" ||
+        fail "$case: the window checks failed; updater output: $(cat "$dir/updater.log")"
+    [ -e "$dir/home/KorvelWindowsUpdaterTemp.txt" ] ||
+        fail "$case: closing the window removed the hand-off file"
+    [ -e "$dir/app" ] && fail "$case: closing the window started the Korvel application"
+    cmp -s "$www/c/one.bin" "$dir/install/one.bin" || fail "$case: the first item was not downloaded"
+}
+# A slow second item keeps the transfer visible.
+manifest one.bin /c/one.bin installdir big.bin /slow/big.bin "$work/transfer/elsewhere" \
+    >"$www/transfer.xml"
+window_case transfer transfer.xml
+# The second item answers 404: the update stalls there.
+manifest one.bin /c/one.bin installdir missing.bin /c/missing.bin "$work/stall/elsewhere" \
+    two.bin /c/two.bin installdir >"$www/stall.xml"
+window_case stall stall.xml
+grep -q "GET /c/missing.bin " "$work/nginx/access.log" || fail "stall: the failing item was not requested"
+grep -q "GET /c/two.bin " "$work/nginx/access.log" && fail "stall: the item after the failed one was requested"
 
 # A complete update under Xvfb ends with 12 every time: a plain exit() raced
 # Qt Quick's render thread and crashed now and then.

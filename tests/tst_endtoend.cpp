@@ -278,7 +278,7 @@ void TestEndToEnd::fullUpdate()
         {QStringLiteral("edge.bin"), QStringLiteral("/c/edge.bin"),
          elsewhere() + QLatin1Char('/'), randomBytes(150, 3)},
         {QStringLiteral("big.bin"), QStringLiteral("/slow/big.bin"),
-         elsewhere(), randomBytes(3200 * 1024, 4)},
+         elsewhere(), randomBytes(4000 * 1024, 4)},
         {QStringLiteral("KorvelWindows.dll"), QStringLiteral("/c/KorvelWindows.dll"),
          QStringLiteral("installdir"), randomBytes(70000, 5)},
     };
