@@ -107,11 +107,16 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-realwindow.XXXXXX")
 nginx_pid=
-app_pid=
 cleanup() {
-    if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
-        kill "$app_pid"
-    fi
+    local record pid
+    # Every fake application that got started, also where a check failed.
+    for record in "$work"/*/app; do
+        [ -e "$record" ] || continue
+        pid=$(head -n 1 "$record")
+        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+            kill "$pid"
+        fi
+    done
     if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
         kill "$nginx_pid"
         wait "$nginx_pid" 2>/dev/null
@@ -248,21 +253,16 @@ for run in $(seq 1 $repeats); do
     echo "$base/fast.xml" >"$dir/home/KorvelWindowsUpdaterTemp.txt"
     HOME=$dir/home timeout -k 10 120 "${xvfb[@]}" "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1
     status=$?
-    if [ -e "$dir/app" ]; then
-        app_pid=$(head -n 1 "$dir/app")
-    else
-        for _ in $(seq 1 50); do
-            [ -e "$dir/app" ] && break
-            sleep 0.1
-        done
-        [ -e "$dir/app" ] && app_pid=$(head -n 1 "$dir/app")
-    fi
     [ "$status" -eq 12 ] || fail "run $run of $repeats ended with status $status, not 12: $(cat "$dir/updater.log")"
-    [ -n "$app_pid" ] || fail "run $run: the Korvel application was not started"
+    for _ in $(seq 1 50); do
+        [ -e "$dir/app" ] && break
+        sleep 0.1
+    done
+    [ -e "$dir/app" ] || fail "run $run: the Korvel application was not started"
+    app_pid=$(head -n 1 "$dir/app")
     kill -0 "$app_pid" 2>/dev/null || fail "run $run: the Korvel application did not outlive the updater"
     [ "$(sed -n 2p "$dir/app")" = 0 ] || fail "run $run: the Korvel application got arguments"
     kill "$app_pid"
-    app_pid=
     [ -e "$dir/home/KorvelWindowsUpdaterTemp.txt" ] && fail "run $run: the hand-off file is still there"
     cmp -s "$www/c/one.bin" "$dir/install/one.bin" || fail "run $run: one.bin differs"
     cmp -s "$www/c/two.bin" "$work/elsewhere/two.bin" || fail "run $run: two.bin differs"
