@@ -156,6 +156,7 @@ void TestFaultsInput::handOff_data()
         byte = char(generator.bounded(256));
 
     QTest::newRow("missing") << false << QByteArray() << Outcome::Stalls;
+    QTest::newRow("a directory") << false << QByteArray("%D") << Outcome::Stalls;
     QTest::newRow("empty") << true << QByteArray() << Outcome::Stalls;
     QTest::newRow("binary garbage") << true << garbage << Outcome::Stalls;
     QTest::newRow("one line of 10 MB") << true << QByteArray("%L\n") << Outcome::Completes;
@@ -202,6 +203,11 @@ void TestFaultsInput::handOff()
     content.replace("%L", manifestUrl() + query);
     if (present)
         QVERIFY(box.writeHandOff(content));
+    if (content == "%D") {
+        QVERIFY(QDir().mkpath(box.handOffPath()));
+        box.addSentinel(box.handOffPath());
+        content.clear();
+    }
 
     QVERIFY(box.start());
     if (outcome == Outcome::Completes) {
@@ -211,7 +217,7 @@ void TestFaultsInput::handOff()
         QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), ExitMs);
     } else {
         VERIFY_STALLS(box, content);
-        QVERIFY(!box.handOffExists() || present);
+        QCOMPARE(box.handOffExists(), present || QFileInfo(box.handOffPath()).isDir());
         QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/good.bin")));
     }
     QCOMPARE(server->requestCount("/c/other"), 0);

@@ -166,6 +166,7 @@ private slots:
 
     void targetDirectoryMissing();
     void targetDirectoryReadOnly();
+    void targetIsDirectory_data();
     void targetIsDirectory();
     void fullFileSystem_data();
     void fullFileSystem();
@@ -174,7 +175,7 @@ private:
     // Two components: "a.bin" from /c/a into dirA, then "b.bin" from /c/b
     // into the install directory.
     void serveTwo(const UpdaterSandbox &box, const QString &dirA, const TestResponse &a,
-                  const TestResponse &b);
+                  const TestResponse &b, const QByteArray &nameA = "a.bin");
     QByteArray manifestUrl() const { return server->url(QStringLiteral("/m.xml")).toEncoded(); }
 
     TestHttpServer *server = nullptr;
@@ -194,13 +195,14 @@ void TestFaultsTransfer::cleanup()
 }
 
 void TestFaultsTransfer::serveTwo(const UpdaterSandbox &box, const QString &dirA,
-                                  const TestResponse &a, const TestResponse &b)
+                                  const TestResponse &a, const TestResponse &b,
+                                  const QByteArray &nameA)
 {
     server->setResponse("/c/a", a);
     server->setResponse("/c/b", b);
     TestResponse manifest;
     manifest.body = UpdaterSandbox::manifest(
-            UpdaterSandbox::manifestItem("a.bin", server->url(QStringLiteral("/c/a")).toEncoded(),
+            UpdaterSandbox::manifestItem(nameA, server->url(QStringLiteral("/c/a")).toEncoded(),
                                          UpdaterSandbox::xmlEscaped(dirA))
             + UpdaterSandbox::manifestItem("b.bin",
                                            server->url(QStringLiteral("/c/b")).toEncoded(),
@@ -305,6 +307,8 @@ void TestFaultsTransfer::transfer()
         QCOMPARE(server->requestCount("/c/b"), 0);
         QVERIFY2(isPartialOf(fileA, expected), qPrintable(fileA));
         QVERIFY(!box.output().contains("finished"));
+        if (waitFor.isEmpty())
+            QVERIFY(!box.output().contains("\nError: "));
     }
     VERIFY_NOTHING_LOST(box);
 }
@@ -509,21 +513,33 @@ void TestFaultsTransfer::targetDirectoryReadOnly()
     VERIFY_NOTHING_LOST(box);
 }
 
+void TestFaultsTransfer::targetIsDirectory_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("a directory at the target path") << QByteArray("a.bin");
+    // The target is then the install directory itself, with a trailing "/".
+    QTest::newRow("an empty name") << QByteArray();
+}
+
 // A directory stands where the component goes: it is neither replaced nor
 // emptied, also not by the removal of the failed component 5000 ms later.
 void TestFaultsTransfer::targetIsDirectory()
 {
+    QFETCH(QByteArray, name);
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
-    const QString taken = box.makeDir(QStringLiteral("install/a.bin"));
+    const QString taken = name.isEmpty()
+            ? box.installDir()
+            : box.makeDir(QStringLiteral("install/") + QString::fromUtf8(name));
     TestResponse a;
     a.body = UpdaterSandbox::pattern(400, 14);
-    serveTwo(box, box.installDir(), a, slowComponent(bodyB));
+    serveTwo(box, box.installDir(), a, slowComponent(bodyB), name);
     QVERIFY(box.writeHandOff(manifestUrl()));
 
     QVERIFY(box.start());
     QVERIFY2(box.waitForOutput("couldn't open file ReadWrite", ExitMs), tail(box).constData());
     VERIFY_COMPLETES(box);
+    QCOMPARE(box.requestedTargets().first(), box.installDir() + QLatin1Char('/') + QString::fromUtf8(name));
     QVERIFY(QFileInfo(taken).isDir());
     QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
     VERIFY_NOTHING_LOST(box);
@@ -573,7 +589,9 @@ void TestFaultsTransfer::fullFileSystem()
     QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/a"), 1, ExitMs);
     VERIFY_STALLS(box, manifestUrl());
     QCOMPARE(server->requestCount("/c/b"), 0);
+    // Given up as an internal error, not a network one.
     QVERIFY(!box.output().contains("finished"));
+    QVERIFY(!box.output().contains("\nError: "));
     QVERIFY(isPartialOf(full + QStringLiteral("/a.bin"), big));
     VERIFY_NOTHING_LOST(box);
 }
