@@ -33,7 +33,11 @@ if [ "${3:-}" = "--window" ]; then
     }
     trap stop_updater EXIT
 
-    HOME=$dir/home "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1 &
+    # In a sanitizer build, the leak check at a normal exit reports what D-Bus
+    # and Mesa leave behind and turns status 0 into 1; the unit tests check
+    # our own leaks.
+    HOME=$dir/home ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+        "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1 &
     updater_pid=$!
 
     wid=$("$python" "$close_window" --timeout 60 --find-only "$title") ||
