@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds in build/ and runs every test through ctest.
+# Installs what is missing, builds in build/ and runs every test through ctest;
+# then builds again with the sanitizers in build-asan/ and runs every test there.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -7,4 +8,21 @@ korvel_install_packages
 korvel_build "$KORVEL_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 cd "$KORVEL_ROOT/build"
-ctest --output-on-failure "$@"
+status=0
+ctest --output-on-failure "$@" || status=$?
+
+# The same tests once more, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer in a build directory of their own.
+korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_SANITIZE=ON
+cd "$KORVEL_ROOT/build-asan"
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:fast_unwind_on_malloc=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$KORVEL_ROOT/tests/lsan.supp:print_suppressions=0
+# tst_downloadmanager_nginx is left out: it measures peak resident memory, which
+# the sanitizer's quarantine of freed blocks (256 MB) and shadow memory inflate
+# past any bound; its transfers run under the sanitizers in the other tests.
+sanitized=0
+ctest --output-on-failure -E '^tst_downloadmanager_nginx$' "$@" || sanitized=$?
+
+echo "ctest: $status, ctest under the sanitizers: $sanitized"
+[ "$status" -eq 0 ] && [ "$sanitized" -eq 0 ]

@@ -395,7 +395,8 @@ void TestFaultsInput::tenThousandItems()
     for (int i = 0; i < 10000; ++i) {
         const QByteArray n = QByteArray::number(i);
         items += UpdaterSandbox::manifestItem(
-                "c" + n + ".bin", server->url(QStringLiteral("/c/") + QString::number(i)).toEncoded(),
+                "c" + n + ".bin",
+                server->url(QStringLiteral("/c/") + QString::number(i)).toEncoded(),
                 install);
     }
     TestResponse manifest;
@@ -426,8 +427,9 @@ void TestFaultsInput::namesWithEntitiesAndNonAscii()
 {
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
-    // File names are local 8-bit text in Qt 5: make that UTF-8.
+    // File names are local 8-bit text in Qt 5: make that UTF-8 on both sides.
     box.setEnvironmentValue(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     const QString first = QStringLiteral("R&D <\"alpha\"> 'x'.bin");
     const QString second = QString::fromUtf8("Grüße, Ærø, Ελληνικά, 日本語 \xF0\x9F\x93\xA6.bin");
     const QByteArray install = box.installDir().toUtf8();
@@ -512,7 +514,8 @@ void TestFaultsInput::installDirLookAlikes()
     server->setResponse("/c/two", two);
     TestResponse manifest;
     manifest.body = UpdaterSandbox::manifest(
-            UpdaterSandbox::manifestItem("one.bin", server->url(QStringLiteral("/c/one")).toEncoded(),
+            UpdaterSandbox::manifestItem("one.bin",
+                                         server->url(QStringLiteral("/c/one")).toEncoded(),
                                          "installdir ")
             + UpdaterSandbox::manifestItem(
                     "two.bin", server->url(QStringLiteral("/c/two")).toEncoded(), "InstallDir"));
@@ -522,7 +525,8 @@ void TestFaultsInput::installDirLookAlikes()
     QVERIFY(box.start());
     VERIFY_COMPLETES(box);
     QCOMPARE(box.requestedTargets(),
-             QStringList({QStringLiteral("installdir /one.bin"), QStringLiteral("InstallDir/two.bin")}));
+             QStringList({QStringLiteral("installdir /one.bin"),
+                          QStringLiteral("InstallDir/two.bin")}));
     QCOMPARE(contents(blank + QStringLiteral("/one.bin")), one.body);
     QCOMPARE(contents(upper + QStringLiteral("/two.bin")), two.body);
     QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/one.bin")));

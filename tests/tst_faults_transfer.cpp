@@ -539,7 +539,8 @@ void TestFaultsTransfer::targetIsDirectory()
     QVERIFY(box.start());
     QVERIFY2(box.waitForOutput("couldn't open file ReadWrite", ExitMs), tail(box).constData());
     VERIFY_COMPLETES(box);
-    QCOMPARE(box.requestedTargets().first(), box.installDir() + QLatin1Char('/') + QString::fromUtf8(name));
+    QCOMPARE(box.requestedTargets().first(),
+             box.installDir() + QLatin1Char('/') + QString::fromUtf8(name));
     QVERIFY(QFileInfo(taken).isDir());
     QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
     VERIFY_NOTHING_LOST(box);
