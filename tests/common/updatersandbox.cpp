@@ -10,6 +10,7 @@
 #include <csignal>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -250,6 +251,8 @@ bool UpdaterSandbox::start()
                 || ::setuid(nobodyId) != 0)
                 ::_exit(127);
         }
+        // Never outlive a test that dies; set last, a change of user clears it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     };
     connect(process, &QProcess::readyRead, this, &UpdaterSandbox::collect);
     process->start();
