@@ -5,6 +5,7 @@
 // starts nothing.
 
 #include "testhttpserver.h"
+#include "sandboxchecks.h"
 #include "updatersandbox.h"
 
 #include <QDir>
@@ -17,25 +18,9 @@
 
 #include <unistd.h>
 
+using namespace SandboxChecks;
+
 namespace {
-
-// Long enough for a wrongly completed update to show: it would end within
-// milliseconds of the event it follows.
-const int StallMs = 2000;
-const int ExitMs = 60000;
-
-enum class Outcome { Completes, Stalls };
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray tail(const UpdaterSandbox &box)
-{
-    return box.output().right(3000);
-}
 
 QByteArray freePort()
 {
@@ -46,37 +31,8 @@ QByteArray freePort()
 
 } // namespace
 
-Q_DECLARE_METATYPE(Outcome)
 Q_DECLARE_METATYPE(TestResponse)
 Q_DECLARE_METATYPE(UpdaterSandbox::App)
-
-// Every case: no death by a signal, no sanitizer report, every sentinel intact.
-#define VERIFY_NOTHING_LOST(box)                                                            \
-    do {                                                                                    \
-        QVERIFY2(!(box).crashed(), tail(box).constData());                                  \
-        QVERIFY2((box).faultReport().isEmpty(), qPrintable((box).faultReport()));          \
-        QVERIFY2((box).damagedSentinels().isEmpty(),                                        \
-                 qPrintable((box).damagedSentinels().join(QLatin1Char(' '))));              \
-    } while (false)
-
-// A stall: the updater keeps running, starts nothing and leaves the hand-off
-// file as it was; the test then ends it by its pid.
-#define VERIFY_STALLS(box, handOff)                                                         \
-    do {                                                                                    \
-        QVERIFY2((box).staysRunning(StallMs), tail(box).constData());                       \
-        QVERIFY(!(box).appStarted());                                                       \
-        QCOMPARE((box).handOffContent(), QByteArray(handOff));                              \
-        (box).terminate();                                                                  \
-    } while (false)
-
-// A complete update: status 12, the hand-off file removed.
-#define VERIFY_COMPLETES(box)                                                               \
-    do {                                                                                    \
-        QVERIFY2((box).waitForExit(ExitMs), tail(box).constData());                         \
-        QVERIFY2(!(box).crashed(), tail(box).constData());                                  \
-        QCOMPARE((box).exitCode(), 12);                                                     \
-        QVERIFY(!(box).handOffExists());                                                    \
-    } while (false)
 
 class TestFaultsInput : public QObject
 {

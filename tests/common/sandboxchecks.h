@@ -1,0 +1,67 @@
+#ifndef SANDBOXCHECKS_H
+#define SANDBOXCHECKS_H
+
+// Checks shared by the tests that run the real updater in an UpdaterSandbox.
+
+#include "updatersandbox.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QtTest>
+
+namespace SandboxChecks {
+
+// How long a stall must last to count, and how long an update may take.
+const int StallMs = 2000;
+const int ExitMs = 60000;
+
+enum class Outcome { Completes, Stalls };
+
+inline QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The end of the updater's diagnostics, for failure messages.
+inline QByteArray tail(const UpdaterSandbox &box)
+{
+    return box.output().right(3000);
+}
+
+} // namespace SandboxChecks
+
+Q_DECLARE_METATYPE(SandboxChecks::Outcome)
+
+// Every case: no death by a signal, no sanitizer report, every sentinel intact.
+#define VERIFY_NOTHING_LOST(box)                                                            \
+    do {                                                                                    \
+        QVERIFY2(!(box).crashed(), SandboxChecks::tail(box).constData());                   \
+        QVERIFY2((box).faultReport().isEmpty(), qPrintable((box).faultReport()));          \
+        QVERIFY2((box).damagedSentinels().isEmpty(),                                        \
+                 qPrintable((box).damagedSentinels().join(QLatin1Char(' '))));              \
+    } while (false)
+
+// A stall: the updater keeps running, starts nothing and leaves the hand-off
+// file as it was; the test then ends it by its pid.
+#define VERIFY_STALLS(box, handOff)                                                         \
+    do {                                                                                    \
+        QVERIFY2((box).staysRunning(SandboxChecks::StallMs),                                \
+                 SandboxChecks::tail(box).constData());                                     \
+        QVERIFY(!(box).appStarted());                                                       \
+        QCOMPARE((box).handOffContent(), QByteArray(handOff));                              \
+        (box).terminate();                                                                  \
+    } while (false)
+
+// A complete update: status 12, the hand-off file removed.
+#define VERIFY_COMPLETES(box)                                                               \
+    do {                                                                                    \
+        QVERIFY2((box).waitForExit(SandboxChecks::ExitMs),                                  \
+                 SandboxChecks::tail(box).constData());                                     \
+        QVERIFY2(!(box).crashed(), SandboxChecks::tail(box).constData());                   \
+        QCOMPARE((box).exitCode(), 12);                                                     \
+        QVERIFY(!(box).handOffExists());                                                    \
+    } while (false)
+
+#endif // SANDBOXCHECKS_H
