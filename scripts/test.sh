@@ -15,7 +15,7 @@ ctest --output-on-failure "$@" || status=$?
 # UndefinedBehaviorSanitizer in a build directory of their own.
 korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_SANITIZE=ON
 cd "$KORVEL_ROOT/build-asan"
-export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:fast_unwind_on_malloc=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$KORVEL_ROOT/tests/lsan.supp:print_suppressions=0
 # tst_downloadmanager_nginx is left out: it measures peak resident memory, which
