@@ -15,59 +15,19 @@ cmake --build "$BUILD/qnamfloor" >/dev/null
 
 WORK=${BENCH_DIR:-$(mktemp -d /var/tmp/korvel-bench.XXXXXX)}
 mkdir -p "$WORK"
-NGINX_PID=""
 XVFB_PID=""
 cleanup() {
     if [ -n "$XVFB_PID" ]; then
         kill "$XVFB_PID" 2>/dev/null || true
         wait "$XVFB_PID" 2>/dev/null || true
     fi
-    if [ -n "$NGINX_PID" ]; then
-        kill "$NGINX_PID" 2>/dev/null || true
-        wait "$NGINX_PID" 2>/dev/null || true
-    fi
+    korvel_stop_nginx
     [ -z "${BENCH_DIR:-}" ] && rm -rf "$WORK"
 }
 trap cleanup EXIT
 
 SRV="$WORK/srv"
-mkdir -p "$SRV/small" "$WORK/nginx"
-
-free_port() {
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-
-start_nginx() {
-    PORT=$(free_port)
-    local d="$WORK/nginx" user=""
-    [ "$(id -u)" -eq 0 ] && user="user root;"
-    cat >"$d/nginx.conf" <<EOF
-$user
-daemon off;
-worker_processes 1;
-pid $d/nginx.pid;
-error_log $d/error.log;
-events { worker_connections 1024; }
-http {
-  default_type application/octet-stream;
-  access_log off;
-  client_body_temp_path $d/cb; proxy_temp_path $d/px; fastcgi_temp_path $d/fc;
-  uwsgi_temp_path $d/uw; scgi_temp_path $d/sc;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_requests 100000;
-  server { listen 127.0.0.1:$PORT; root $SRV; }
-}
-EOF
-    /usr/sbin/nginx -p "$d" -e "$d/error.log" -c "$d/nginx.conf" &
-    NGINX_PID=$!
-    for _ in $(seq 100); do
-        curl -s -o /dev/null "http://127.0.0.1:$PORT/" && return 0
-        sleep 0.1
-    done
-    echo "nginx did not start" >&2
-    exit 1
-}
+mkdir -p "$SRV/small"
 
 # An install directory with the updater and an application that ends at once.
 INST="$WORK/inst"
@@ -143,7 +103,9 @@ stats() { # values... -> "median min max"
         printf "%.3f %.3f %.3f\n", m, v[1], v[NR] }'
 }
 
-start_nginx
+# No access log: it would be part of what is measured.
+korvel_start_nginx "$WORK/nginx" "$SRV" 'access_log off; tcp_nopush on;'
+PORT=$KORVEL_NGINX_PORT
 
 echo "Preparing files in $WORK"
 head -c $((16 << 20)) /dev/urandom >"$SRV/c16m.bin"

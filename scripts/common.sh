@@ -8,7 +8,7 @@ KORVEL_PACKAGES=(
     qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev
     qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
     qml-module-qtquick-templates2 qml-module-qtquick-xmllistmodel qml-module-qttest
-    nginx curl xvfb xauth x11-utils xdotool imagemagick python3-xlib time
+    nginx curl xvfb xauth x11-utils xdotool imagemagick python3 python3-xlib time
     binutils-mingw-w64-x86-64 openssl
 )
 
@@ -37,4 +37,65 @@ korvel_build() {
     shift
     cmake -S "$KORVEL_ROOT" -B "$dir" "$@"
     cmake --build "$dir" -j "$(nproc)"
+}
+
+# korvel_start_nginx DIR ROOT [DIRECTIVES]: a private nginx serving ROOT on a
+# free loopback port, with its config, pid file, logs and temp paths in DIR and
+# DIRECTIVES added to its server block. Sets KORVEL_NGINX_PORT and
+# KORVEL_NGINX_PID; korvel_stop_nginx ends it by that pid. Call it from the
+# script's own shell, not a subshell, so that the stop can wait for it.
+KORVEL_NGINX_PID=""
+KORVEL_NGINX_PORT=""
+korvel_start_nginx() {
+    local dir=$1 root=$2 directives=${3:-} user="" attempt i
+    mkdir -p "$dir"
+    # The workers must read the caller's private directories.
+    [ "$(id -u)" -eq 0 ] && user="user root;"
+    # A port that is free when we look may be taken before nginx binds it.
+    for attempt in 1 2 3 4 5; do
+        KORVEL_NGINX_PORT=$(/usr/bin/python3 -c \
+            'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+        cat >"$dir/nginx.conf" <<CONF
+$user
+daemon off;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log info;
+events { worker_connections 256; }
+http {
+    default_type application/octet-stream;
+    access_log $dir/access.log;
+    client_body_temp_path $dir/client_body;
+    proxy_temp_path $dir/proxy;
+    fastcgi_temp_path $dir/fastcgi;
+    uwsgi_temp_path $dir/uwsgi;
+    scgi_temp_path $dir/scgi;
+    sendfile on;
+    keepalive_requests 100000;
+    server {
+        listen 127.0.0.1:$KORVEL_NGINX_PORT;
+        root $root;
+        $directives
+    }
+}
+CONF
+        /usr/sbin/nginx -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf" >>"$dir/stdout.log" 2>&1 &
+        KORVEL_NGINX_PID=$!
+        for i in $(seq 1 100); do
+            kill -0 "$KORVEL_NGINX_PID" 2>/dev/null || break
+            curl -s -o /dev/null "http://127.0.0.1:$KORVEL_NGINX_PORT/" && return 0
+            sleep 0.1
+        done
+        korvel_stop_nginx
+    done
+    echo "nginx did not start; see $dir/error.log" >&2
+    return 1
+}
+
+korvel_stop_nginx() {
+    if [ -n "$KORVEL_NGINX_PID" ]; then
+        kill "$KORVEL_NGINX_PID" 2>/dev/null || true
+        wait "$KORVEL_NGINX_PID" 2>/dev/null || true
+        KORVEL_NGINX_PID=""
+    fi
 }

@@ -47,15 +47,7 @@ korvel_build "$KORVEL_ROOT/build"
 
 sandbox=$(mktemp -d "${TMPDIR:-/tmp}/korvel-demo.XXXXXX")
 mkdir -p "$sandbox"/{www/release,install,home,nginx,tmp}
-nginx_pid=""
-stop_nginx() {
-    if [ -n "$nginx_pid" ]; then
-        kill "$nginx_pid" 2>/dev/null || true
-        wait "$nginx_pid" 2>/dev/null || true
-        nginx_pid=""
-    fi
-}
-trap stop_nginx EXIT
+trap korvel_stop_nginx EXIT
 trap 'exit 130' INT TERM
 
 echo
@@ -79,58 +71,8 @@ head -c $((6 * 1024 * 1024)) /dev/urandom >"$release/maps.dat"
 
 # Its own nginx on a free loopback port, slowed down so that a transfer stays
 # on screen for a few seconds.
-[ "$(id -u)" -eq 0 ] && nginx_user="user root;" || nginx_user=""
-start_nginx() {
-    local port=$1
-    cat >"$sandbox/nginx/nginx.conf" <<EOF
-$nginx_user
-daemon off;
-worker_processes 1;
-pid $sandbox/nginx/nginx.pid;
-error_log $sandbox/nginx/error.log info;
-events { worker_connections 64; }
-http {
-    default_type application/octet-stream;
-    access_log $sandbox/nginx/access.log;
-    client_body_temp_path $sandbox/nginx/client_body;
-    proxy_temp_path $sandbox/nginx/proxy;
-    fastcgi_temp_path $sandbox/nginx/fastcgi;
-    uwsgi_temp_path $sandbox/nginx/uwsgi;
-    scgi_temp_path $sandbox/nginx/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $sandbox/www;
-        location /release/ { limit_rate 8m; }
-    }
-}
-EOF
-    /usr/sbin/nginx -p "$sandbox/nginx" -e "$sandbox/nginx/error.log" -c "$sandbox/nginx/nginx.conf" \
-        >>"$sandbox/nginx/stdout.log" 2>&1 &
-    nginx_pid=$!
-    local i
-    for i in $(seq 1 50); do
-        if ! kill -0 "$nginx_pid" 2>/dev/null; then
-            wait "$nginx_pid" 2>/dev/null || true
-            nginx_pid=""
-            return 1
-        fi
-        curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0
-        sleep 0.1
-    done
-    stop_nginx
-    return 1
-}
-port=""
-for attempt in $(seq 1 10); do
-    candidate=$((20000 + RANDOM % 40000))
-    # Something already answers there: try another.
-    (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null && continue
-    if start_nginx "$candidate"; then
-        port=$candidate
-        break
-    fi
-done
-[ -n "$port" ] || { echo "could not start nginx; see $sandbox/nginx/error.log" >&2; exit 1; }
+korvel_start_nginx "$sandbox/nginx" "$sandbox/www" 'location /release/ { limit_rate 8m; }'
+port=$KORVEL_NGINX_PORT
 
 manifest_url="http://127.0.0.1:$port/manifest.xml"
 "$KORVEL_ROOT/build/bin/korvel-manifest" "$release" "http://127.0.0.1:$port/release/" \
@@ -156,7 +98,7 @@ else
     echo "display:  none, running under xvfb-run"
     QT_QPA_PLATFORM=xcb QT_QUICK_BACKEND=software xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --run-updater "$sandbox"
 fi
-stop_nginx
+korvel_stop_nginx
 
 status=$(cat "$sandbox/updater.status" 2>/dev/null || echo "none")
 case "$status" in

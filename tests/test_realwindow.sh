@@ -10,6 +10,7 @@ source_dir=$(cd "$2" && pwd)
 updater_bin=$build/bin/KorvelUpdater
 close_window=$source_dir/tests/tools/closewindow.py
 python=/usr/bin/python3
+source "$source_dir/scripts/common.sh"
 xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
 title="Korvel update"
 repeats=6
@@ -117,7 +118,6 @@ if [ "${3:-}" = "--window" ]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-realwindow.XXXXXX")
-nginx_pid=
 cleanup() {
     local record pid
     # Every fake application that got started, also where a check failed.
@@ -128,10 +128,7 @@ cleanup() {
             kill "$pid"
         fi
     done
-    if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
-        kill "$nginx_pid"
-        wait "$nginx_pid" 2>/dev/null
-    fi
+    korvel_stop_nginx
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -145,57 +142,13 @@ unset QT_QUICK_BACKEND
 
 # nginx on a free loopback port, with its own config, pid file and logs.
 www=$work/www
-mkdir -p "$www/c" "$www/slow" "$work/nginx"
-start_nginx() {
-    local port user=
-    port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    [ "$(id -u)" -eq 0 ] && user="user root;"
-    cat >"$work/nginx/nginx.conf" <<EOF
-$user
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log info;
-events { worker_connections 64; }
-http {
-    default_type application/octet-stream;
-    access_log $work/nginx/access.log;
-    client_body_temp_path $work/nginx/client_body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $www;
-        location /slow/ { limit_rate 100k; }
-    }
-}
-EOF
-    /usr/sbin/nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
-    nginx_pid=$!
-    for _ in $(seq 1 100); do
-        kill -0 "$nginx_pid" 2>/dev/null || break
-        if curl -sf -o /dev/null "http://127.0.0.1:$port/c/one.bin"; then
-            base=http://127.0.0.1:$port
-            return 0
-        fi
-        sleep 0.1
-    done
-    kill "$nginx_pid" 2>/dev/null
-    wait "$nginx_pid" 2>/dev/null
-    nginx_pid=
-    return 1
-}
-
+mkdir -p "$www/c" "$www/slow"
 head -c 20000 /dev/urandom >"$www/c/one.bin"
 head -c 3000 /dev/urandom >"$www/c/two.bin"
 head -c 4000000 /dev/urandom >"$www/slow/big.bin"
-base=
-for _ in 1 2 3 4 5; do
-    start_nginx && break
-done
-[ -n "$base" ] || fail "nginx did not start: $(cat "$work/nginx/error.log" 2>/dev/null)"
+korvel_start_nginx "$work/nginx" "$www" 'location /slow/ { limit_rate 100k; }' ||
+    fail "nginx did not start: $(cat "$work/nginx/error.log" 2>/dev/null)"
+base=http://127.0.0.1:$KORVEL_NGINX_PORT
 
 manifest() {
     echo '<?xml version="1.0" encoding="UTF-8"?>'
