@@ -3,6 +3,7 @@
 #include "utils.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QMetaEnum>
 #include <QTimer>
 
@@ -50,9 +51,11 @@ void DownloadManager::download(QUrl url, QString fileName)
     targetFile = new QFile(fileName);
     currentFileName = fileName;
     qDebug() << fileName;
-    // Deliberately unchecked: a target that cannot be opened is judged by the
-    // size check at the end. Unbuffered, so that a full disk shows at the write.
-    targetFile->open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+    // Deliberately unchecked: a target that cannot be opened ends as a failed
+    // download. Truncated, because an old file that could not be removed (on
+    // Windows, one another program holds open) would otherwise keep its tail.
+    // Unbuffered, so that a full disk shows at the write.
+    targetFile->open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered);
     download(currentRequest);
 }
 
@@ -92,6 +95,9 @@ void DownloadManager::finished()
         giveUp();
         return;
     }
+    // Whatever stands at a path we could not open (a read-only file, one that
+    // another program holds) is neither the component nor ours to remove.
+    const bool written = targetFile && targetFile->isOpen();
     dropFile();
     if (currentReply) {
         currentReply->deleteLater();
@@ -99,9 +105,11 @@ void DownloadManager::finished()
     }
 
     const QString measuredFile = currentFileName;
-    if (Utils::getFileSize(measuredFile) <= FailedSizeLimit) {
+    const int size = written ? Utils::getFileSize(measuredFile) : 0;
+    if (size <= FailedSizeLimit) {
         emit recordFailed();
-        removeLater(measuredFile);
+        if (written || !QFileInfo::exists(measuredFile))
+            removeLater(measuredFile);
     }
     emit downloadComplete();
 }

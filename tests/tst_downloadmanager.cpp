@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 namespace {
@@ -205,6 +206,7 @@ private slots:
     void zeroByteReport_data();
     void zeroByteReport();
     void emptyFileName();
+    void existingTargetReplaced_data();
     void existingTargetReplaced();
     void redirects_data();
     void redirects();
@@ -709,22 +711,64 @@ void TestDownloadManager::emptyFileName()
              QStringList{QStringLiteral("real")});
 }
 
+void TestDownloadManager::existingTargetReplaced_data()
+{
+    // How the old file is held: 0 not at all, 1 it cannot be removed but can be
+    // written (on Windows, another program has it open with write sharing),
+    // 2 it can be neither removed nor written. A file bind-mounted onto itself
+    // cannot be removed; a read-only one cannot be written either.
+    QTest::addColumn<int>("held");
+    QTest::newRow("removable") << 0;
+    QTest::newRow("cannot be removed") << 1;
+    QTest::newRow("cannot be removed or written") << 2;
+}
+
 void TestDownloadManager::existingTargetReplaced()
 {
+    QFETCH(int, held);
     const QByteArray body = randomBytes(300);
     serve("/new", body);
     const QString target = path(QStringLiteral("component"));
+    const QByteArray old(5000, 'x');
     {
-        QFile old(target);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        QVERIFY(old.write(QByteArray(5000, 'x')) == 5000);
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(old) == old.size());
+    }
+    struct Mount
+    {
+        QByteArray path;
+        ~Mount()
+        {
+            if (!path.isEmpty())
+                ::umount2(path.constData(), MNT_DETACH);
+        }
+    } mount;
+    if (held > 0) {
+        const QByteArray file = QFile::encodeName(target);
+        if (::mount(file.constData(), file.constData(), nullptr, MS_BIND, nullptr) != 0)
+            QSKIP("mounting is not allowed here");
+        mount.path = file;
+        QVERIFY(held == 1
+                || ::mount(nullptr, file.constData(), nullptr,
+                           MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0);
     }
 
     DownloadManager manager;
-    QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
+    SignalLog log(&manager);
     manager.download(server->url(QStringLiteral("/new")), target);
-    QVERIFY(complete.wait(10000));
-    QCOMPARE(contents(target), body);
+    QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("downloadComplete")), 10000);
+    if (held < 2) {
+        QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
+                                                     QStringLiteral("downloadComplete")}));
+        QCOMPARE(contents(target), body);
+    } else {
+        // A failed download: the old file is not the component.
+        QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
+                                                     QStringLiteral("recordFailed"),
+                                                     QStringLiteral("downloadComplete")}));
+        QCOMPARE(contents(target), old);
+    }
 }
 
 void TestDownloadManager::redirects_data()

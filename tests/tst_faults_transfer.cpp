@@ -484,7 +484,8 @@ void TestFaultsTransfer::targetIsDirectory_data()
 }
 
 // A directory stands where the component goes: it is neither replaced nor
-// emptied, also not by the removal of the failed component 5000 ms later.
+// emptied, and no removal is tried on it; the second component takes longer
+// than the delay after which a failed one's file would go.
 void TestFaultsTransfer::targetIsDirectory()
 {
     QFETCH(QByteArray, name);
@@ -499,8 +500,9 @@ void TestFaultsTransfer::targetIsDirectory()
     QVERIFY(box.writeHandOff(manifestUrl()));
 
     QVERIFY(box.start());
-    QVERIFY2(box.waitForOutput("couldn't open file ReadWrite", ExitMs), tail(box).constData());
     VERIFY_COMPLETES_AND_STARTS(box);
+    QVERIFY(!box.output().contains("Removed"));
+    QVERIFY(!box.output().contains("couldn't open file ReadWrite"));
     QCOMPARE(box.requestedTargets().first(),
              box.installDir() + QLatin1Char('/') + QString::fromUtf8(name));
     QVERIFY(QFileInfo(taken).isDir());
