@@ -12,6 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 Utils::Utils(QObject *parent)
     : QObject(parent)
     , handOffPath(QDir::homePath() + QStringLiteral("/KorvelWindowsUpdaterTemp.txt"))
@@ -90,5 +94,10 @@ void Utils::startApp()
     // End now, without static destructors: they race Qt Quick's render thread.
     std::fflush(stdout);
     std::fflush(stderr);
+#ifdef Q_OS_WIN
+    // Windows' _Exit still unloads every DLL and runs its destructors, after
+    // killing the other threads wherever they stood.
+    TerminateProcess(GetCurrentProcess(), ExitStatus);
+#endif
     std::_Exit(ExitStatus);
 }
