@@ -11,10 +11,14 @@ KORVEL_PACKAGES=(
     nginx curl xvfb xauth x11-utils xdotool imagemagick python3 python3-xlib time
     binutils-mingw-w64-x86-64 openssl
 )
+# The Windows leg: the cross compiler, Wine to run its result, xz for the Qt archive.
+KORVEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 xz-utils)
 
+# korvel_install_packages [PACKAGE...]: the given packages, or KORVEL_PACKAGES.
 korvel_install_packages() {
-    local missing=() pkg
-    for pkg in "${KORVEL_PACKAGES[@]}"; do
+    local missing=() pkg wanted=("$@")
+    [ ${#wanted[@]} -gt 0 ] || wanted=("${KORVEL_PACKAGES[@]}")
+    for pkg in "${wanted[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$pkg")
         fi
@@ -37,6 +41,28 @@ korvel_build() {
     shift
     cmake -S "$KORVEL_ROOT" -B "$dir" "$@"
     cmake --build "$dir" -j "$(nproc)"
+}
+
+# korvel_windows_qt: prints the folder of the Windows Qt that KORVEL_QT_WIN64
+# names. An archive is unpacked once into the user's cache, keyed by its hash.
+korvel_windows_qt() {
+    local qt=${KORVEL_QT_WIN64:?KORVEL_QT_WIN64 must name the Windows Qt (archive or folder)}
+    if [ -d "$qt" ]; then
+        (cd "$qt" && pwd)
+        return
+    fi
+    [ -f "$qt" ] || { echo "KORVEL_QT_WIN64: no such file or folder: $qt" >&2; return 1; }
+    local cache=${XDG_CACHE_HOME:-$HOME/.cache}/korvel hash dir
+    hash=$(sha256sum "$qt" | cut -c1-16)
+    dir=$cache/qt5-win64-$hash
+    if [ ! -d "$dir" ]; then
+        mkdir -p "$cache"
+        rm -rf "$dir.part"
+        mkdir "$dir.part"
+        tar -xJf "$qt" -C "$dir.part" --strip-components=1 >&2
+        mv "$dir.part" "$dir"
+    fi
+    echo "$dir"
 }
 
 # korvel_start_nginx DIR ROOT [DIRECTIVES]: a private nginx serving ROOT on a
