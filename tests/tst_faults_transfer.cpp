@@ -8,6 +8,7 @@
 #include "testhttpserver.h"
 #include "sandboxchecks.h"
 #include "updatersandbox.h"
+#include "winesession.h"
 
 #include <QDir>
 #include <QFile>
@@ -117,6 +118,7 @@ class TestFaultsTransfer : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -132,6 +134,8 @@ private slots:
     void targetIsDirectory();
     void fullFileSystem_data();
     void fullFileSystem();
+    void oldTarget_data();
+    void oldTarget();
 
 private:
     // Two components: "a.bin" from /c/a into dirA, then "b.bin" from /c/b
@@ -143,6 +147,11 @@ private:
     TestHttpServer *server = nullptr;
     const QByteArray bodyB = UpdaterSandbox::pattern(200, 2);
 };
+
+void TestFaultsTransfer::initTestCase()
+{
+    REQUIRE_RUNNER();
+}
 
 void TestFaultsTransfer::init()
 {
@@ -165,10 +174,10 @@ void TestFaultsTransfer::serveTwo(const UpdaterSandbox &box, const QString &dirA
     TestResponse manifest;
     manifest.body = UpdaterSandbox::manifest(
             UpdaterSandbox::manifestItem(nameA, server->url(QStringLiteral("/c/a")).toEncoded(),
-                                         UpdaterSandbox::xmlEscaped(dirA))
+                                         UpdaterSandbox::xmlEscaped(box.updaterPath(dirA)))
             + UpdaterSandbox::manifestItem("b.bin",
                                            server->url(QStringLiteral("/c/b")).toEncoded(),
-                                           UpdaterSandbox::xmlEscaped(box.installDir())));
+                                           UpdaterSandbox::xmlEscaped(box.updaterPath(box.installDir()))));
     server->setResponse("/m.xml", manifest);
 }
 
@@ -295,23 +304,15 @@ void TestFaultsTransfer::httpsRedirect()
     QFETCH(bool, toHttp);
     if (!QSslSocket::supportsSsl())
         QSKIP("Qt has no TLS support here");
-    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
-    if (openssl.isEmpty())
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
         QSKIP("openssl is not installed; it makes the test's certificate");
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QProcess make;
-    make.setProcessChannelMode(QProcess::MergedChannels);
-    make.start(openssl, {QStringLiteral("req"), QStringLiteral("-x509"),
-                         QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                         QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"),
-                         QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
-                         QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
-                         QStringLiteral("-keyout"), dir.filePath(QStringLiteral("key.pem")),
-                         QStringLiteral("-out"), dir.filePath(QStringLiteral("cert.pem"))});
-    QVERIFY(make.waitForFinished(60000));
-    QVERIFY2(make.exitCode() == 0, make.readAll().constData());
+    QString error;
+    QVERIFY2(NginxServer::makeCertificate(dir.filePath(QStringLiteral("cert.pem")),
+                                          dir.filePath(QStringLiteral("key.pem")), &error),
+             qPrintable(error));
 
     TlsServer tls;
     tls.certificate = QSslCertificate(contents(dir.filePath(QStringLiteral("cert.pem"))));
@@ -559,6 +560,82 @@ void TestFaultsTransfer::fullFileSystem()
     QVERIFY(!box.output().contains("\nError: "));
     QVERIFY(isPartialOf(full + QStringLiteral("/a.bin"), big));
     VERIFY_NOTHING_LOST(box);
+}
+
+void TestFaultsTransfer::oldTarget_data()
+{
+    // Native: the updater runs as "nobody" in a directory it may not change.
+    // Wine: another program holds the old file open, with or without letting
+    // others write (Wine ignores the read-only attribute for root, so holding
+    // is how a file that cannot be written is made there).
+    QTest::addColumn<QString>("held"); // "rw", "r", or empty: not held
+    QTest::addColumn<bool>("writable");
+    if (UpdaterSandbox::usesWine()) {
+        QTest::newRow("held with write sharing") << QStringLiteral("rw") << true;
+        QTest::newRow("held without write sharing") << QStringLiteral("r") << false;
+    } else {
+        QTest::newRow("writable, directory locked") << QString() << true;
+        QTest::newRow("read-only, directory locked") << QString() << false;
+    }
+}
+
+// An old file at the target that cannot be removed. One that can be written
+// is replaced whole, not overwritten at its start; one that cannot is a failed
+// component that stays as it was, also once it could be removed again: the
+// second component takes longer than the delay of a failed one's removal.
+void TestFaultsTransfer::oldTarget()
+{
+    QFETCH(QString, held);
+    QFETCH(bool, writable);
+    const bool wine = UpdaterSandbox::usesWine();
+    if (!wine && geteuid() == 0 && !UpdaterSandbox::canRunAsNobody())
+        QSKIP("running as root without a user \"nobody\" to drop to: root writes anywhere");
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QString dirA = box.makeDir(QStringLiteral("old"));
+    const QString fileA = dirA + QStringLiteral("/a.bin");
+    const QByteArray old = UpdaterSandbox::pattern(writable ? 5000 : 100, 16);
+    {
+        QFile file(fileA);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(old) == old.size());
+    }
+    TestResponse a;
+    a.body = UpdaterSandbox::pattern(300, 17);
+    serveTwo(box, dirA, a, slowComponent(bodyB));
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QProcess holder;
+    const QString mark = box.root() + QStringLiteral("/held.mark");
+    if (wine) {
+        WineSession *session = WineSession::instance();
+        holder.setProcessEnvironment(session->environment());
+        holder.start(session->wine(),
+                     session->command(session->helper(),
+                                      {QStringLiteral("hold"), box.updaterPath(fileA), held,
+                                       box.updaterPath(mark)}));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mark), 30000);
+    } else {
+        if (geteuid() == 0)
+            QVERIFY(box.runAsNobody());
+        const auto everyone = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+        const auto write = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+        QVERIFY(QFile::setPermissions(fileA, writable ? everyone | write : everyone));
+        QVERIFY(QFile::setPermissions(dirA, everyone | QFile::ExeOwner | QFile::ExeGroup
+                                                    | QFile::ExeOther));
+    }
+
+    QVERIFY(box.start());
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/b"), 1, ExitMs);
+    QFile::remove(mark); // the holder lets go while the update goes on
+    VERIFY_COMPLETES_AND_STARTS(box);
+    QCOMPARE(contents(fileA), writable ? a.body : old);
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
+    QVERIFY(!box.output().contains("Removed"));
+    VERIFY_NOTHING_LOST(box);
+    if (wine) {
+        QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(30000));
+        QCOMPARE(holder.exitCode(), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFaultsTransfer)

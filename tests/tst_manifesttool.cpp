@@ -1,4 +1,7 @@
 #include "nginxserver.h"
+#include "sandboxchecks.h"
+#include "updatersandbox.h"
+#include "winesession.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +13,8 @@
 #include <QUrl>
 #include <QXmlStreamReader>
 #include <QtTest>
+
+#include <algorithm>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -454,81 +459,77 @@ void tst_ManifestTool::outputFileIsNotListed()
 }
 
 // The manifest written by the tool drives the real updater against nginx.
+// Under Wine both are the Windows programs, and every name is one Windows
+// allows, non-ASCII ones included.
 void tst_ManifestTool::roundTrip()
 {
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString www = tmp.filePath(QStringLiteral("www"));
-    const QString release = www + QStringLiteral("/re lease");
-    const QString install = tmp.filePath(QStringLiteral("install"));
-    const QString dataDir = tmp.filePath(QStringLiteral("data & more"));
-    const QString home = tmp.filePath(QStringLiteral("home"));
-    for (const QString &path : {release, install, dataDir, home})
-        QVERIFY(QDir().mkpath(path));
+    const bool wine = UpdaterSandbox::usesWine();
+    if (wine)
+        REQUIRE_RUNNER();
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QString www = box.makeDir(QStringLiteral("www"));
+    const QString release = www + S("/re lease \u0141\u00f3d\u017a");
+    const QString dataDir = box.makeDir(QStringLiteral("data & more"));
+    QVERIFY(QDir().mkpath(release));
 
-    const QList<QPair<QString, int>> files = {
+    QList<QPair<QString, int>> files = {
         {QStringLiteral("KorvelCore & <Engine>.dll"), 1536 * 1024 + 7},
         {QStringLiteral("say \"it's\" here.cfg"), 151},
         {QStringLiteral("two  blanks .txt"), 4096},
-        {QStringLiteral("Grüße-ñ-日本.dat"), 70000},
+        {S("Gr\u00fc\u00dfe-\u00f1-\u65e5\u672c.dat"), 70000},
         {QStringLiteral("100% #1?x=y;z+w.bin"), 333},
+        {QStringLiteral("percent 100% & #hash;.bin"), 333},
         {QStringLiteral("data file.bin"), 200000},
     };
+    if (wine) {
+        static const QRegularExpression notOnWindows(QStringLiteral("[<>:\"|?*]"));
+        files.erase(std::remove_if(files.begin(), files.end(),
+                                   [](const QPair<QString, int> &file) {
+                                       return file.first.contains(notOnWindows);
+                                   }),
+                    files.end());
+    }
     for (const auto &file : files)
         QVERIFY(writeFile(release + QLatin1Char('/') + file.first, content(file.first, file.second)));
 
     NginxServer nginx(www);
     QVERIFY2(nginx.start(), qPrintable(nginx.errorText()));
     const QString manifest = www + QStringLiteral("/manifest.xml");
-    const ToolRun tool = runTool({release, nginx.url(QStringLiteral("/re lease/")).toString(),
-                                  QStringLiteral("--location"),
-                                  QStringLiteral("data file.bin=") + dataDir,
-                                  QStringLiteral("-o"), manifest});
-    QVERIFY2(tool.status == 0, qPrintable(tool.err));
-
-    QVERIFY(QFile::copy(QStringLiteral(KORVEL_UPDATER_BIN), install + QStringLiteral("/KorvelUpdater")));
-    QVERIFY(QFile::setPermissions(install + QStringLiteral("/KorvelUpdater"),
-                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-    const QString started = tmp.filePath(QStringLiteral("started.txt"));
-    const QByteArray script = "#!/bin/sh\nexec >'" + QFile::encodeName(started) + "' 2>&1\n"
-                              "echo \"started with $# arguments\"\n";
-    QVERIFY(writeFile(install + QStringLiteral("/KorvelWindows.exe"), script));
-    QVERIFY(QFile::setPermissions(install + QStringLiteral("/KorvelWindows.exe"),
-                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    const QString handOff = home + QStringLiteral("/KorvelWindowsUpdaterTemp.txt");
-    QVERIFY(writeFile(handOff, nginx.url(QStringLiteral("/manifest.xml")).toEncoded() + '\n'));
-
-    QProcess updater;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
-    updater.setProcessEnvironment(env);
-    updater.setProcessChannelMode(QProcess::MergedChannels);
-    updater.start(install + QStringLiteral("/KorvelUpdater"), QStringList());
-    QVERIFY(updater.waitForStarted(30000));
-    if (!updater.waitForFinished(120000)) {
-        updater.kill();
-        updater.waitForFinished(10000);
-        QFAIL(qPrintable(QStringLiteral("the updater did not end:\n")
-                         + QString::fromUtf8(updater.readAll())));
+    QStringList arguments = {box.updaterPath(release),
+                             nginx.url(QFileInfo(release).fileName().prepend(QLatin1Char('/'))
+                                       + QLatin1Char('/')).toString(),
+                             QStringLiteral("--location"),
+                             QStringLiteral("data file.bin=") + box.updaterPath(dataDir),
+                             QStringLiteral("-o"), box.updaterPath(manifest)};
+    if (wine) {
+        // The tool beside the bundle's DLLs, as a publisher on Windows runs it.
+        WineSession *session = WineSession::instance();
+        const QString tool = box.installDir() + QStringLiteral("/korvel-manifest.exe");
+        QVERIFY(QFile::copy(session->manifestTool(), tool));
+        QByteArray output;
+        QVERIFY2(session->run(tool, arguments, &output) == 0, output.constData());
+    } else {
+        const ToolRun tool = runTool(arguments);
+        QVERIFY2(tool.status == 0, qPrintable(tool.err));
     }
-    const QString log = QString::fromUtf8(updater.readAll());
-    QVERIFY2(updater.exitStatus() == QProcess::NormalExit && updater.exitCode() == 12,
-             qPrintable(log));
+    QVERIFY(box.writeHandOff(nginx.url(QStringLiteral("/manifest.xml")).toEncoded() + '\n'));
 
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
     for (const auto &file : files) {
-        const QString dir = file.first == QLatin1String("data file.bin") ? dataDir : install;
+        const QString dir = file.first == QLatin1String("data file.bin") ? dataDir : box.installDir();
         const QByteArray installed = readFile(dir + QLatin1Char('/') + file.first);
         QVERIFY2(installed == content(file.first, file.second),
-                 qPrintable(file.first + QStringLiteral(" differs\n") + log));
+                 qPrintable(file.first + QStringLiteral(" differs\n") + QString::fromUtf8(box.output())));
     }
-    QVERIFY(!QFile::exists(handOff));
-    QTRY_COMPARE_WITH_TIMEOUT(readFile(started), QByteArray("started with 0 arguments\n"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), 30000);
+    VERIFY_NOTHING_LOST(box);
     // Every component came from nginx by its own name, once.
     QStringList expected;
     for (const auto &file : files)
-        expected.append(QStringLiteral("/re lease/") + file.first + QStringLiteral(" 200"));
+        expected.append(QLatin1Char('/') + QFileInfo(release).fileName() + QLatin1Char('/')
+                        + file.first + QStringLiteral(" 200"));
     QStringList served = servedPaths(nginx);
     QVERIFY(served.removeOne(QStringLiteral("/manifest.xml 200")));
     served.sort();

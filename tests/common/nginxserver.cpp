@@ -31,7 +31,33 @@ qint64 NginxServer::pid() const
 
 QUrl NginxServer::url(const QString &path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(listenPort).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                        .arg(tls ? QStringLiteral("https") : QStringLiteral("http"))
+                        .arg(listenPort)
+                        .arg(path));
+}
+
+QString NginxServer::certificatePath() const
+{
+    return dir.filePath(QStringLiteral("cert.pem"));
+}
+
+bool NginxServer::makeCertificate(const QString &certPath, const QString &keyPath, QString *error)
+{
+    QProcess make;
+    make.setProcessChannelMode(QProcess::MergedChannels);
+    make.start(QStringLiteral("openssl"),
+               {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
+    if (make.waitForFinished(60000) && make.exitStatus() == QProcess::NormalExit
+        && make.exitCode() == 0)
+        return true;
+    *error = QStringLiteral("openssl could not make a certificate: ") + make.errorString()
+            + QLatin1Char(' ') + QString::fromLocal8Bit(make.readAll());
+    return false;
 }
 
 QString NginxServer::accessLogPath() const
@@ -81,6 +107,15 @@ bool NginxServer::startOnce()
     }
 
     const QByteArray d = dir.path().toUtf8();
+    QByteArray listen = "    listen 127.0.0.1:" + QByteArray::number(listenPort);
+    if (tls) {
+        const QString key = dir.filePath(QStringLiteral("key.pem"));
+        if (!QFile::exists(certificatePath())
+            && !makeCertificate(certificatePath(), key, &lastError))
+            return false;
+        listen += " ssl;\n    ssl_certificate " + certificatePath().toUtf8()
+                + ";\n    ssl_certificate_key " + key.toUtf8();
+    }
     QByteArray conf;
     if (geteuid() == 0)
         conf += "user root;\n"; // the workers must read the test's private directories
@@ -100,7 +135,7 @@ bool NginxServer::startOnce()
             "  sendfile on;\n"
             "  keepalive_requests 100000;\n"
             "  server {\n"
-            "    listen 127.0.0.1:" + QByteArray::number(listenPort) + ";\n"
+            + listen + ";\n"
             "    root " + root.toUtf8() + ";\n"
             + extra + "\n"
             "  }\n"

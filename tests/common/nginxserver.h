@@ -20,6 +20,9 @@ public:
     // Directives added inside the server block, e.g.
     // "location /slow/ { limit_rate 100k; }".
     void setServerConfig(const QByteArray &directives) { extra = directives; }
+    // Serves https with a certificate of its own for 127.0.0.1.
+    void setTls(bool on) { tls = on; }
+    QString certificatePath() const;
     bool start();
     void stop();
 
@@ -36,12 +39,15 @@ public:
     QStringList requestedPaths() const;
 
     static QString binary();
+    // A new self-signed certificate for 127.0.0.1 and its key, as PEM files.
+    static bool makeCertificate(const QString &certPath, const QString &keyPath, QString *error);
 
 private:
     bool startOnce();
 
     QString root;
     QByteArray extra;
+    bool tls = false;
     QTemporaryDir dir;
     QProcess process;
     quint16 listenPort = 0;

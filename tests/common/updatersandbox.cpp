@@ -1,10 +1,14 @@
 #include "updatersandbox.h"
 
+#include "winesession.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
 
 #include <csignal>
@@ -26,6 +30,20 @@ bool writeFile(const QString &path, const QByteArray &content)
             && file.write(content) == content.size() && file.flush();
 }
 
+bool copyTree(const QString &from, const QString &to)
+{
+    QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + source.mid(from.size());
+        if (!QDir().mkpath(QFileInfo(target).path()) || !QFile::copy(source, target))
+            return false;
+    }
+    return true;
+}
+
+const char windowTitle[] = "Korvel update";
+
 } // namespace
 
 // Qt 5 offers the child's set-up between fork and exec only to a subclass.
@@ -45,21 +63,32 @@ protected:
 UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
     : QObject(parent)
 {
+    if (usesWine()) {
+        wine = WineSession::instance(&error);
+        if (!wine)
+            return;
+    }
     if (!dir.isValid()) {
         fail(QStringLiteral("no temporary directory"));
         return;
     }
-    for (const QString &sub : {QStringLiteral("install"), QStringLiteral("home"),
-                               QStringLiteral("work"), QStringLiteral("app"),
-                               QStringLiteral("runtime")}) {
-        if (!QDir(dir.path()).mkpath(sub)) {
+    for (const QString &sub : {installDir(), homeDir(), workDir(), dir.filePath(QStringLiteral("app")),
+                               dir.filePath(QStringLiteral("runtime"))}) {
+        if (!QDir().mkpath(sub)) {
             fail(QStringLiteral("cannot create ") + sub);
             return;
         }
     }
     QFile::setPermissions(dir.filePath(QStringLiteral("runtime")),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (!QFile::copy(updaterBinary, installDir() + QStringLiteral("/KorvelUpdater"))) {
+    if (wine) {
+        if (!copyTree(wine->bundleDir(), installDir())) {
+            fail(QStringLiteral("cannot copy the bundle ") + wine->bundleDir());
+            return;
+        }
+        // The profile outlives every sandbox of the session.
+        QFile::remove(handOffPath());
+    } else if (!QFile::copy(updaterBinary, installDir() + QStringLiteral("/KorvelUpdater"))) {
         fail(QStringLiteral("cannot copy ") + updaterBinary);
         return;
     }
@@ -67,20 +96,53 @@ UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
     addSentinel(homeDir());
     addSentinel(workDir());
 
-    environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), homeDir());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
-    // The default message category must reach us whatever the system's rules.
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
-    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    if (wine) {
+        environment = wine->environment();
+        environment.insert(QStringLiteral("KORVEL_APP_RECORD"),
+                           updaterPath(dir.filePath(QStringLiteral("app/started"))));
+    } else {
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), homeDir());
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        // The default message category must reach us whatever the system's rules.
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
+        environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    }
     setApp(App::Script);
 }
 
 UpdaterSandbox::~UpdaterSandbox()
 {
     terminate();
+    writeFile(dir.filePath(QStringLiteral("app/started.release")), QByteArray());
+    if (wine)
+        QFile::remove(handOffPath());
+}
+
+bool UpdaterSandbox::usesWine()
+{
+    return qEnvironmentVariable("KORVEL_RUNNER") == QLatin1String("wine");
+}
+
+QString UpdaterSandbox::unavailable()
+{
+    QString why;
+    if (usesWine())
+        WineSession::instance(&why);
+    return why;
+}
+
+QString UpdaterSandbox::rootTemplate()
+{
+    WineSession *session = usesWine() ? WineSession::instance() : nullptr;
+    return (session ? session->driveC() : QDir::tempPath()) + QStringLiteral("/korvel-sandbox-XXXXXX");
+}
+
+QString UpdaterSandbox::updaterPath(const QString &hostPath) const
+{
+    return wine ? wine->windowsPath(hostPath) : hostPath;
 }
 
 void UpdaterSandbox::fail(const QString &text)
@@ -91,12 +153,13 @@ void UpdaterSandbox::fail(const QString &text)
 
 QString UpdaterSandbox::installDir() const
 {
-    return dir.filePath(QStringLiteral("install"));
+    return dir.filePath(wine ? QStringLiteral("Program Files/Korvel Z\u00fcrich \u0141\u00f3d\u017a")
+                             : QStringLiteral("install"));
 }
 
 QString UpdaterSandbox::homeDir() const
 {
-    return dir.filePath(QStringLiteral("home"));
+    return wine ? wine->profileDir() : dir.filePath(QStringLiteral("home"));
 }
 
 QString UpdaterSandbox::workDir() const
@@ -125,10 +188,22 @@ void UpdaterSandbox::setApp(App kind)
             fail(QStringLiteral("cannot create the application directory"));
         return;
     }
+    if (wine) {
+        if (kind == App::Script ? !QFile::copy(wine->helper(), path)
+                                : !writeFile(path, "this is no program\r\n"))
+            fail(QStringLiteral("cannot write the application"));
+        return;
+    }
     // Its own output, so that it never writes into the updater's channels.
     const QByteArray script = "#!/bin/sh\n"
                               "exec >/dev/null 2>&1 </dev/null\n"
-                              "echo \"started $#\" >> '" + record.toUtf8() + "'\n";
+                              "echo \"started $#\" >> '" + record.toUtf8() + "'\n"
+                              "i=0\n"
+                              "while [ ! -e '" + record.toUtf8() + ".release' ] && [ $i -lt 1200 ]; do\n"
+                              "    sleep 0.05; i=$((i + 1))\n"
+                              "done\n"
+                              "[ -e '" + record.toUtf8() + ".release' ] && echo released >> '"
+                              + record.toUtf8() + "'\n";
     if (!writeFile(path, script)) {
         fail(QStringLiteral("cannot write the application"));
         return;
@@ -150,7 +225,22 @@ QByteArray UpdaterSandbox::appRecord() const
     QFile file(dir.filePath(QStringLiteral("app/started")));
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return file.readAll().trimmed();
+    return file.readLine().trimmed();
+}
+
+bool UpdaterSandbox::appOutlivedUpdater()
+{
+    const QString record = dir.filePath(QStringLiteral("app/started"));
+    if (!writeFile(record + QStringLiteral(".release"), QByteArray()))
+        return false;
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        QFile file(record);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains("released"))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
 }
 
 bool UpdaterSandbox::writeHandOff(const QByteArray &content)
@@ -207,7 +297,7 @@ void UpdaterSandbox::setEnvironmentValue(const QString &name, const QString &val
 
 bool UpdaterSandbox::canRunAsNobody()
 {
-    return geteuid() == 0 && getpwuid(nobodyId) != nullptr;
+    return !usesWine() && geteuid() == 0 && getpwuid(nobodyId) != nullptr;
 }
 
 bool UpdaterSandbox::runAsNobody()
@@ -237,7 +327,16 @@ bool UpdaterSandbox::start()
         return false;
     process = new Process;
     process->setParent(this);
-    process->setProgram(installDir() + QStringLiteral("/KorvelUpdater"));
+    if (wine) {
+        // A Windows parent, so that the status is the one Windows reports.
+        process->setProgram(wine->wine());
+        process->setArguments(wine->command(
+                wine->helper(), {QStringLiteral("run"),
+                                 updaterPath(installDir() + QStringLiteral("/KorvelUpdater.exe"))
+                                         .replace(QLatin1Char('/'), QLatin1Char('\\'))}));
+    } else {
+        process->setProgram(installDir() + QStringLiteral("/KorvelUpdater"));
+    }
     process->setWorkingDirectory(workDir());
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::MergedChannels);
@@ -271,8 +370,11 @@ bool UpdaterSandbox::isRunning() const
 
 void UpdaterSandbox::collect()
 {
-    if (process)
-        diagnostics += process->readAll();
+    if (!process)
+        return;
+    diagnostics += process->readAll();
+    if (wine)
+        diagnostics.replace("\r\n", "\n");
 }
 
 bool UpdaterSandbox::waitForExit(int timeoutMs)
@@ -326,8 +428,16 @@ void UpdaterSandbox::terminate()
 {
     if (!isRunning())
         return;
-    terminatedByUs = true;
-    ::kill(pid_t(process->processId()), SIGTERM);
+    if (wine) {
+        closedWindow = closeWindow() && waitForExit(30000);
+        if (closedWindow)
+            return;
+        terminatedByUs = true;
+        wine->killAll();
+    } else {
+        terminatedByUs = true;
+        ::kill(pid_t(process->processId()), SIGTERM);
+    }
     if (!process->waitForFinished(10000)) {
         ::kill(pid_t(process->processId()), SIGKILL);
         process->waitForFinished(5000);
@@ -335,14 +445,47 @@ void UpdaterSandbox::terminate()
     collect();
 }
 
+bool UpdaterSandbox::closeWindow()
+{
+    QProcess closer;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), wine->display());
+    closer.setProcessEnvironment(env);
+    closer.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral(KORVEL_SOURCE_DIR "/tests/tools/closewindow.py"),
+                  QStringLiteral("--timeout"), QStringLiteral("20"), QLatin1String(windowTitle)});
+    return closer.waitForFinished(40000) && closer.exitStatus() == QProcess::NormalExit
+            && closer.exitCode() == 0;
+}
+
+// Under Wine the helper that started the updater ends with "exit <status>".
+static bool windowsStatus(const QByteArray &output, int *status)
+{
+    const int at = output.lastIndexOf("exit ");
+    if (at < 0 || (at > 0 && output.at(at - 1) != '\n'))
+        return false;
+    bool ok = false;
+    *status = output.mid(at + 5).trimmed().toInt(&ok);
+    return ok;
+}
+
 bool UpdaterSandbox::crashed() const
 {
-    return process && !terminatedByUs && process->state() == QProcess::NotRunning
-            && process->exitStatus() == QProcess::CrashExit;
+    if (!process || terminatedByUs || process->state() != QProcess::NotRunning)
+        return false;
+    if (wine) {
+        // An NTSTATUS error (0xC...) is how Windows ends a crashed program.
+        int status = 0;
+        return !windowsStatus(diagnostics, &status) || (quint32(status) >= 0xC0000000u);
+    }
+    return process->exitStatus() == QProcess::CrashExit;
 }
 
 int UpdaterSandbox::exitCode() const
 {
+    int status = -1;
+    if (wine)
+        return windowsStatus(diagnostics, &status) ? status : -1000;
     return process ? process->exitCode() : -1;
 }
 
@@ -350,7 +493,7 @@ QString UpdaterSandbox::faultReport() const
 {
     static const QByteArray markers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
                                          "runtime error:", "ASSERT failure", "QFATAL",
-                                         "Segmentation fault"};
+                                         "Segmentation fault", "wine: Unhandled"};
     QStringList found;
     for (const QByteArray &line : diagnostics.split('\n')) {
         for (const QByteArray &marker : markers) {

@@ -12,29 +12,44 @@
 
 #include <functional>
 
+class WineSession;
+
 // The real updater in a throw-away installation: a temporary install directory
 // holding a copy of the updater and a fake "KorvelWindows.exe" that records
 // its start, a temporary HOME for the hand-off file, a working directory of
 // its own, and a sentinel file in every directory an update may write to, so
 // that a test can tell whether anything outside the update was touched.
-// The updater runs headless (offscreen, software Qt Quick); its diagnostics
-// are collected. A process still running when the sandbox goes is killed by
-// its pid.
+// Its diagnostics are collected.
+//
+// Two runners. Native: the Linux build, headless (offscreen, software Qt
+// Quick); a process still running when the sandbox goes is killed by its pid.
+// Wine (KORVEL_RUNNER=wine): the Windows bundle, copied to a folder with a
+// blank and non-ASCII letters on the C: drive of a WineSession, with a
+// Windows stand-in application, the profile folder as home and a real window;
+// a Windows parent reports its exit status, and a stalled run is ended by
+// closing its window.
 class UpdaterSandbox : public QObject
 {
     Q_OBJECT
 
 public:
     enum class App {
-        Script,        // records its start and its argument count, then ends
+        Script,        // records its start and its argument count, then waits for release
         Missing,
-        NotExecutable, // the recording script without its execute bits
+        NotExecutable, // native: without its execute bits; Windows: not a program
         Directory,
     };
 
-    // updaterBinary: the built updater (KORVEL_UPDATER_BIN in a test).
+    // updaterBinary: the built updater (KORVEL_UPDATER_BIN in a test); the
+    // Wine runner takes the bundle instead.
     explicit UpdaterSandbox(const QString &updaterBinary, QObject *parent = nullptr);
     ~UpdaterSandbox() override;
+
+    static bool usesWine();
+    // Why this process's runner cannot run; empty when it can.
+    static QString unavailable();
+    // A host path as the updater names it (under Wine: "C:/...").
+    QString updaterPath(const QString &hostPath) const;
 
     bool isValid() const { return error.isEmpty(); }
     QString errorText() const { return error; }
@@ -47,8 +62,11 @@ public:
 
     void setApp(App kind);
     bool appStarted() const;
-    // What the fake application recorded: "started <argument count>".
+    // What the fake application recorded first: "started <argument count>".
     QByteArray appRecord() const;
+    // Releases the application and waits for its answer: true when it was
+    // still running, which it was when it outlived the updater.
+    bool appOutlivedUpdater();
 
     bool writeHandOff(const QByteArray &content);
     bool handOffExists() const;
@@ -78,8 +96,11 @@ public:
     bool waitForOutput(const QByteArray &text, int timeoutMs);
     // True when the process is still running after ms (a stall).
     bool staysRunning(int ms);
-    // Ends a stalled process by its pid.
+    // Ends a stalled process: under Wine the way its user would, by closing
+    // its window (windowClosed() then tells, and the status should be 0);
+    // otherwise, or when that fails, by force.
     void terminate();
+    bool windowClosed() const { return closedWindow; }
 
     // Ended on its own by a signal (not by terminate()).
     bool crashed() const;
@@ -103,9 +124,12 @@ private:
 
     void fail(const QString &text);
     void collect();
+    bool closeWindow();
+    static QString rootTemplate();
 
     QString error;
-    QTemporaryDir dir;
+    WineSession *wine = nullptr;
+    QTemporaryDir dir{rootTemplate()};
     App app = App::Script;
     QProcessEnvironment environment;
     std::function<void()> childSetup;
@@ -113,6 +137,7 @@ private:
     Process *process = nullptr;
     QByteArray diagnostics;
     bool terminatedByUs = false;
+    bool closedWindow = false;
     QHash<QString, QByteArray> sentinels;
 };
 

@@ -1,0 +1,66 @@
+#ifndef WINESESSION_H
+#define WINESESSION_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// The Windows build's world for one test process: a new Wine prefix whose Z:
+// drive is gone, so a program sees only the prefix's C: drive, and an Xvfb
+// display for its windows. Set up on first use; its processes are ended
+// (wineserver -k) and the display stopped when the application object goes.
+//
+// It finds the Windows build in KORVEL_WIN64_BUILD (the bundle
+// KorvelUpdater-win64/ and bin/korvel-manifest.exe, as scripts/windows.sh
+// makes them) and the test helper in KORVEL_WINHELPER.
+class WineSession
+{
+public:
+    // Null when the session cannot be had; whyNot then says why.
+    static WineSession *instance(QString *whyNot = nullptr);
+
+    QString bundleDir() const;
+    QString manifestTool() const;
+    QString driveC() const { return prefix + QStringLiteral("/drive_c"); }
+    // %USERPROFILE%, where the hand-off file goes.
+    QString profileDir() const { return profile; }
+    QString display() const { return displayName; }
+    // The helper inside the prefix: the stand-in application and tools.
+    QString helper() const { return driveC() + QStringLiteral("/korvel-tools/winhelper.exe"); }
+
+    // A path below drive_c as a Windows program sees it ("C:/...").
+    QString windowsPath(const QString &hostPath) const;
+    // What a Windows program gets: nothing of the test's own environment but
+    // what Wine needs, and Qt's messages on stderr instead of the debugger.
+    QProcessEnvironment environment() const { return env; }
+    // The Unix command that starts a Windows program of the prefix.
+    QString wine() const;
+    QStringList command(const QString &hostProgram, const QStringList &arguments) const;
+
+    // Runs a Windows program to its end; its exit status, -1 on a timeout.
+    int run(const QString &hostProgram, const QStringList &arguments, QByteArray *output,
+            int timeoutMs = 120000) const;
+    // Adds a PEM certificate to the prefix's trusted roots.
+    bool trust(const QString &pemPath, QString *error) const;
+    // Ends every process of the prefix.
+    void killAll() const;
+
+private:
+    WineSession() = default;
+    bool setUp(QString *whyNot);
+    static void shutdown();
+
+    QTemporaryDir dir;
+    QString prefix;
+    QString profile;
+    QString displayName;
+    std::unique_ptr<QProcess> xvfb;
+    QProcessEnvironment env;
+};
+
+#endif // WINESESSION_H
