@@ -5,10 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
-#include <sys/prctl.h>
 #include <csignal>
+#include <sys/prctl.h>
 
 namespace {
 
