@@ -2,7 +2,8 @@
 # Measures the updater against curl on a local nginx and writes bench/RESULTS.md.
 #   bench/run.sh [pairs]        (default 5 pairs per comparison)
 # Environment: BENCH_DIR (scratch space, default a temporary directory under
-# /var/tmp), BENCH_SKIP_4G=1 to leave out the 4 GiB case.
+# /var/tmp), BENCH_SKIP_4G=1 to leave out the 4 GiB case. With a Windows build
+# in build-win64/ (scripts/windows.sh), case 1 also runs through it under Wine.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 
@@ -16,7 +17,12 @@ cmake --build "$BUILD/qnamfloor" >/dev/null
 WORK=${BENCH_DIR:-$(mktemp -d /var/tmp/korvel-bench.XXXXXX)}
 mkdir -p "$WORK"
 XVFB_PID=""
+WINE_BUNDLE=$KORVEL_ROOT/build-win64/KorvelUpdater-win64
+export WINEPREFIX=$WORK/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 cleanup() {
+    if [ -d "$WINEPREFIX" ]; then
+        /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+    fi
     if [ -n "$XVFB_PID" ]; then
         kill "$XVFB_PID" 2>/dev/null || true
         wait "$XVFB_PID" 2>/dev/null || true
@@ -169,6 +175,30 @@ for _ in $(seq "$PAIRS"); do
     read -r s _ _ < <(curl_run c1g.bin); c4+=("$s")
 done
 
+declare -a w5 n5
+if [ -f "$WINE_BUNDLE/KorvelUpdater.exe" ] && [ -x /usr/lib/wine/wine64 ]; then
+    echo "Case 5: case 1 through the Windows build under Wine, against the native build, $PAIRS pairs"
+    # A server that stays, so that no run pays for its start.
+    mkdir -p "$WINEPREFIX"
+    /usr/lib/wine/wineserver64 -p
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    WIN_INST="$WINEPREFIX/drive_c/Korvel"
+    mkdir -p "$WIN_INST"
+    cp -r "$WINE_BUNDLE/." "$WIN_INST/"
+    WIN_HOME=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 ! -name Public | head -n 1)
+    for _ in $(seq "$PAIRS"); do
+        echo "http://127.0.0.1:$PORT/m1g.xml" >"$WIN_HOME/KorvelWindowsUpdaterTemp.txt"
+        rm -f "$WIN_INST/c1g.bin"
+        read -r s _ status < <(DISPLAY=":$XVFB_DISPLAY" run_timed "$WORK/time.txt" \
+            /usr/lib/wine/wine64 'C:\Korvel\KorvelUpdater.exe')
+        [ "$status" = 12 ] || { echo "the Windows build ended with status $status" >&2; exit 1; }
+        cmp -s "$SRV/c1g.bin" "$WIN_INST/c1g.bin" || { echo "Windows build's copy differs" >&2; exit 1; }
+        w5+=("$s")
+        read -r s _ _ < <(updater_run m1g.xml); n5+=("$s")
+    done
+    /usr/lib/wine/wineserver64 -k
+fi
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 read -r u1m u1min u1max < <(stats "${u1[@]}")
 read -r c1m c1min c1max < <(stats "${c1[@]}")
@@ -196,6 +226,11 @@ qt=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || echo unknown)
     echo "| 3. 2,000 components of 4 KiB | $u3m ($u3min-$u3max) s | $c3m ($c3min-$c3max) s | $(ratio "$u3m" "$c3m") | <= 1.5 |"
     echo "| 3b. the same 2,000 GETs by a bare QNetworkAccessManager loop (\`bench/qnamfloor\`) | $q3m ($q3min-$q3max) s | $c3m ($c3min-$c3max) s | $(ratio "$q3m" "$c3m") | (floor) |"
     echo "| 4. case 1 in a real window (Xvfb, xcb) | $u4m ($u4min-$u4max) s | $c4m ($c4min-$c4max) s | $(ratio "$u4m" "$c4m") | <= 1.1 |"
+    if [ ${#w5[@]} -gt 0 ]; then
+        read -r w5m w5min w5max < <(stats "${w5[@]}")
+        read -r n5m n5min n5max < <(stats "${n5[@]}")
+        echo "| 5. case 1 by the Windows build under Wine 8 (Xvfb), against the native build offscreen | $w5m ($w5min-$w5max) s | native $n5m ($n5min-$n5max) s | $(ratio "$w5m" "$n5m") | (for information) |"
+    fi
     echo
     echo "| memory | updater | curl |"
     echo "|---|---|---|"

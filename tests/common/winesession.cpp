@@ -23,21 +23,23 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 };
 
-bool runHere(const QString &program, const QStringList &arguments,
-             const QProcessEnvironment &env, int timeoutMs, QByteArray *output)
+// Runs a program to its end: its exit status, -1 when it crashed or timed out.
+int runToEnd(const QString &program, const QStringList &arguments, const QProcessEnvironment &env,
+             const QString &workDir, int timeoutMs, QByteArray *output)
 {
     QProcess process;
     process.setProcessEnvironment(env);
+    process.setWorkingDirectory(workDir);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished(5000);
-        return false;
+        return -1;
     }
     if (output)
-        *output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        *output = process.readAll().replace("\r\n", "\n");
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 } // namespace
@@ -153,7 +155,8 @@ bool WineSession::setUp(QString *whyNot)
     env.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
 
     QByteArray output;
-    if (!runHere(wine(), {QStringLiteral("wineboot"), QStringLiteral("-i")}, env, 180000, &output)) {
+    if (runToEnd(wine(), {QStringLiteral("wineboot"), QStringLiteral("-i")}, env, dir.path(), 180000,
+                 &output) != 0) {
         *whyNot = QStringLiteral("wineboot failed: ") + QString::fromLocal8Bit(output.right(2000));
         return false;
     }
@@ -197,19 +200,7 @@ QStringList WineSession::command(const QString &hostProgram, const QStringList &
 int WineSession::run(const QString &hostProgram, const QStringList &arguments, QByteArray *output,
                      int timeoutMs) const
 {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(driveC());
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(wine(), command(hostProgram, arguments));
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return -1;
-    }
-    if (output)
-        *output = process.readAll().replace("\r\n", "\n");
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return runToEnd(wine(), command(hostProgram, arguments), env, driveC(), timeoutMs, output);
 }
 
 bool WineSession::trust(const QString &pemPath, QString *error) const
@@ -228,6 +219,6 @@ bool WineSession::trust(const QString &pemPath, QString *error) const
 
 void WineSession::killAll() const
 {
-    runHere(QString::fromLatin1(wineServer), {QStringLiteral("-k")}, env, 30000, nullptr);
-    runHere(QString::fromLatin1(wineServer), {QStringLiteral("-w")}, env, 30000, nullptr);
+    for (const QString &option : {QStringLiteral("-k"), QStringLiteral("-w")})
+        runToEnd(QString::fromLatin1(wineServer), {option}, env, dir.path(), 30000, nullptr);
 }
