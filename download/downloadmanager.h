@@ -11,7 +11,9 @@
 
 // Fetches one file at a time over HTTP into a local file, reporting progress
 // as a percentage, a fraction and a byte count. A finished file of 149 bytes
-// or less counts as failed (recordFailed) and is removed 5000 ms later.
+// or less, or a target that could not be opened, counts as failed
+// (recordFailed); a file it wrote is removed 5000 ms later, and whatever else
+// stands at the target is left alone.
 // A transfer ends in exactly one of downloadComplete, downloadError or
 // internalDownloadError, unless pause() or cancel() comes first.
 class DownloadManager : public QObject
