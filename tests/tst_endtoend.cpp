@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QtTest>
 
@@ -72,21 +71,6 @@ QList<Request> parseLog(const QStringList &lines)
         requests.append(request);
     }
     return requests;
-}
-
-// Runs a helper program of the test; its standard output.
-QByteArray runTool(const QString &program, const QStringList &arguments, const QString &display)
-{
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    tool.setProcessEnvironment(env);
-    tool.start(program, arguments);
-    if (!tool.waitForFinished(60000)) {
-        tool.kill();
-        tool.waitForFinished(5000);
-    }
-    return tool.readAllStandardOutput();
 }
 
 } // namespace
@@ -353,15 +337,13 @@ void TestEndToEnd::verifyWindow()
     QVERIFY2(output.contains("client 450x180\n"), output.constData());
     QVERIFY2(output.contains("after resize 450x180\n"), output.constData());
 
-    const QByteArray id = runTool(QStringLiteral("/usr/bin/python3"),
-                                  {QStringLiteral(KORVEL_SOURCE_DIR "/tests/tools/closewindow.py"),
-                                   QStringLiteral("--find-only"), QStringLiteral("Korvel update")},
-                                  wine->display()).trimmed();
+    const QByteArray id = wine->window(QStringLiteral("Korvel update"), true);
     QVERIFY2(id.startsWith("0x"), "no X window titled \"Korvel update\"");
     const QString shot = QStringLiteral(KORVEL_BINARY_DIR "/window-wine.png");
     QFile::remove(shot);
-    runTool(QStringLiteral("import"), {QStringLiteral("-window"), QString::fromLatin1(id), shot},
-            wine->display());
+    QCOMPARE(wine->onDisplay(QStringLiteral("import"),
+                             {QStringLiteral("-window"), QString::fromLatin1(id), shot}, &output),
+             0);
     const QImage image(shot);
     QVERIFY2(!image.isNull(), "no screenshot of the window");
     int dark = 0;

@@ -222,3 +222,23 @@ void WineSession::killAll() const
     for (const QString &option : {QStringLiteral("-k"), QStringLiteral("-w")})
         runToEnd(QString::fromLatin1(wineServer), {option}, env, dir.path(), 30000, nullptr);
 }
+
+int WineSession::onDisplay(const QString &program, const QStringList &arguments,
+                           QByteArray *output) const
+{
+    QProcessEnvironment host = QProcessEnvironment::systemEnvironment();
+    host.insert(QStringLiteral("DISPLAY"), displayName);
+    return runToEnd(program, arguments, host, dir.path(), 60000, output);
+}
+
+QByteArray WineSession::window(const QString &title, bool findOnly) const
+{
+    QStringList arguments = {QStringLiteral(KORVEL_SOURCE_DIR "/tests/tools/closewindow.py"),
+                             QStringLiteral("--timeout"), QStringLiteral("20")};
+    if (findOnly)
+        arguments.append(QStringLiteral("--find-only"));
+    QByteArray output;
+    if (onDisplay(QStringLiteral("/usr/bin/python3"), arguments << title, &output) != 0)
+        return QByteArray();
+    return output.trimmed();
+}

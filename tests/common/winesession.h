@@ -49,6 +49,12 @@ public:
     bool trust(const QString &pemPath, QString *error) const;
     // Ends every process of the prefix.
     void killAll() const;
+    // Waits for the top-level window with this title on the display and,
+    // unless findOnly, sends it WM_DELETE_WINDOW as a window manager's close
+    // button does. Its X window id ("0x..."), empty when none appeared.
+    QByteArray window(const QString &title, bool findOnly) const;
+    // Runs a host program against the display; its exit status.
+    int onDisplay(const QString &program, const QStringList &arguments, QByteArray *output) const;
 
 private:
     WineSession() = default;
