@@ -1,4 +1,5 @@
 #include "downloadmanager.h"
+#include "renderer.h"
 #include "utils.h"
 
 #include <QGuiApplication>
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
     QQuickStyle::setStyle(QStringLiteral("Universal"));
+    chooseRenderer();
 
     QQmlApplicationEngine engine;
     qmlRegisterType<DownloadManager>("DownloadManager", 1, 0, "DownloadManager");
