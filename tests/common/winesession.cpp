@@ -119,10 +119,14 @@ bool WineSession::setUp(QString *whyNot)
 
     // A private X server; it picks a free display number and reports it.
     xvfb.reset(new DisplayProcess);
-    xvfb->start(QStringLiteral("Xvfb"),
-                {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                 QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                 QStringLiteral("1024x768x24")});
+    const QString gl = qEnvironmentVariable("KORVEL_WINE_GL");
+    QStringList xvfbArguments = {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                 QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                 QStringLiteral("-screen"), QStringLiteral("0"),
+                                 QStringLiteral("1024x768x24")};
+    if (gl == QLatin1String("none"))
+        xvfbArguments << QStringLiteral("-extension") << QStringLiteral("GLX");
+    xvfb->start(QStringLiteral("Xvfb"), xvfbArguments);
     xvfb->waitForStarted(30000);
     const QDeadlineTimer deadline(30000);
     while (!xvfb->canReadLine() && xvfb->state() == QProcess::Running && !deadline.hasExpired())
@@ -153,6 +157,11 @@ bool WineSession::setUp(QString *whyNot)
     // WINEQT_X on as QT_X. Without a console, Qt's default message handler
     // writes to the debugger (OutputDebugString); this sends it to stderr.
     env.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    // Read by Mesa in Wine's Unix side, where it loads OpenGL for the display.
+    if (gl == QLatin1String("1.4")) {
+        env.insert(QStringLiteral("LIBGL_ALWAYS_SOFTWARE"), QStringLiteral("1"));
+        env.insert(QStringLiteral("MESA_GL_VERSION_OVERRIDE"), QStringLiteral("1.4"));
+    }
 
     QByteArray output;
     if (runToEnd(wine(), {QStringLiteral("wineboot"), QStringLiteral("-i")}, env, dir.path(), 180000,

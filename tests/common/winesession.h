@@ -17,7 +17,9 @@
 //
 // It finds the Windows build in KORVEL_WIN64_BUILD (the bundle
 // KorvelUpdater-win64/ and bin/korvel-manifest.exe, as scripts/windows.sh
-// makes them) and the test helper in KORVEL_WINHELPER.
+// makes them) and the test helper in KORVEL_WINHELPER. KORVEL_WINE_GL makes
+// the display's OpenGL one that cannot run Qt Quick: "none" (an X server
+// without GLX) or "1.4" (Mesa in software, claiming OpenGL 1.4).
 class WineSession
 {
 public:
@@ -30,6 +32,8 @@ public:
     // %USERPROFILE%, where the hand-off file goes.
     QString profileDir() const { return profile; }
     QString display() const { return displayName; }
+    // False when KORVEL_WINE_GL took OpenGL 2 away.
+    bool hasOpenGL2() const { return qEnvironmentVariableIsEmpty("KORVEL_WINE_GL"); }
     // The helper inside the prefix: the stand-in application and tools.
     QString helper() const { return driveC() + QStringLiteral("/korvel-tools/winhelper.exe"); }
 
