@@ -4,6 +4,7 @@
 #
 # cmake -DQT=<Windows Qt> -DEXE=<KorvelUpdater.exe> -DQML_DIR=<qml sources>
 #       -DOUT=<bundle folder> -DCXX=<MinGW g++> [-DZIP=<zip file>]
+#       [-DSIGN=<command, run with the bundled exe as its last argument>]
 #       -P windows-bundle.cmake
 cmake_minimum_required(VERSION 3.19) # string(JSON)
 
@@ -153,6 +154,14 @@ endif()
 # Pins every Qt path to this folder: the DLLs carry their build prefix, and a
 # folder of that name elsewhere on the machine must never be searched.
 file(WRITE ${OUT}/qt.conf "[Paths]\nPrefix = .\nPlugins = .\nQml2Imports = .\n")
+
+# Signed after the strip, which would break a signature, and before the zip.
+if(SIGN)
+    execute_process(COMMAND ${SIGN} ${OUT}/KorvelUpdater.exe RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "windows-bundle: signing failed")
+    endif()
+endif()
 
 list(SORT system_dlls)
 list(JOIN system_dlls " " system_text)

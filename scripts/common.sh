@@ -11,8 +11,9 @@ KORVEL_PACKAGES=(
     nginx curl xvfb xauth x11-utils xdotool imagemagick python3 python3-xlib time
     binutils-mingw-w64-x86-64 openssl
 )
-# The Windows leg: the cross compiler, Wine to run its result, xz for the Qt archive.
-KORVEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 xz-utils)
+# The Windows leg: the cross compiler, Wine to run its result, xz for the Qt
+# archive, osslsigncode to sign it.
+KORVEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 xz-utils osslsigncode)
 
 # korvel_install_packages [PACKAGE...]: the given packages, or KORVEL_PACKAGES.
 korvel_install_packages() {
@@ -63,6 +64,18 @@ korvel_windows_qt() {
         mv "$dir.part" "$dir"
     fi
     echo "$dir"
+}
+
+# korvel_windows_bundle QT BUILD: from BUILD/bin, the bundle
+# BUILD/KorvelUpdater-win64/ and its zip, with KorvelUpdater.exe and
+# korvel-manifest.exe signed when scripts/sign-windows.sh is asked to.
+korvel_windows_bundle() {
+    local qt=$1 build=$2
+    cmake -DQT="$qt" -DEXE="$build/bin/KorvelUpdater.exe" -DQML_DIR="$KORVEL_ROOT/qml" \
+        -DOUT="$build/KorvelUpdater-win64" -DZIP="$build/KorvelUpdater-win64.zip" \
+        -DCXX=x86_64-w64-mingw32-g++-posix \
+        -DSIGN="$KORVEL_ROOT/scripts/sign-windows.sh;$build/bin/korvel-manifest.exe" \
+        -P "$KORVEL_ROOT/cmake/windows-bundle.cmake"
 }
 
 # korvel_start_nginx DIR ROOT [DIRECTIVES]: a private nginx serving ROOT on a
