@@ -211,6 +211,8 @@ read -r ur1m _ ur1max < <(stats "${u1rss[@]}")
 read -r cr1m _ cr1max < <(stats "${c1rss[@]}")
 
 qt=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || echo unknown)
+# bench/startup.sh writes the last section of the file; it stays.
+startup=$(sed -n '/^## Start-up cost of the renderer check/,$p' "$KORVEL_ROOT/bench/RESULTS.md" 2>/dev/null || true)
 {
     echo "# Benchmark results"
     echo
@@ -248,5 +250,6 @@ qt=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || echo unknown)
         echo "| 4 GiB | $rss4g |"
     fi
     cat "$KORVEL_ROOT/bench/analysis.md"
+    [ -z "$startup" ] || printf '\n%s\n' "$startup"
 } >"$KORVEL_ROOT/bench/RESULTS.md"
 cat "$KORVEL_ROOT/bench/RESULTS.md"
