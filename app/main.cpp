@@ -1,4 +1,6 @@
 #include "downloadmanager.h"
+#include "instancelock.h"
+#include "stagedfile.h"
 #include "utils.h"
 
 #include <QGuiApplication>
@@ -11,6 +13,13 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
+
+    // A second updater of this installation would write into the same files.
+    InstanceLock lock(QCoreApplication::applicationDirPath());
+    if (!lock.acquire())
+        return 0;
+    StagedFile::removeLeftovers(QCoreApplication::applicationDirPath());
+
     QQuickStyle::setStyle(QStringLiteral("Universal"));
 
     QQmlApplicationEngine engine;
