@@ -218,8 +218,10 @@ bool StagedFile::tryCommit()
     }
 
 #ifndef Q_OS_WIN
-    // An executable stays executable, a read-only file read-only.
-    QFile::setPermissions(from, QFile::permissions(targetPath));
+    // An executable stays executable, a read-only file read-only. The "user"
+    // flags say what this process may do; setting them would set the owner's.
+    QFile::setPermissions(from, QFile::permissions(targetPath)
+                                  & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
 #endif
     settleAside(targetPath);
     const QString aside = freeAside(targetPath);
