@@ -1,5 +1,7 @@
 #include "downloadmanager.h"
+#include "instancelock.h"
 #include "renderer.h"
+#include "stagedfile.h"
 #include "utils.h"
 
 #include <QGuiApplication>
@@ -12,6 +14,13 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
+
+    // A second updater of this installation would write into the same files.
+    InstanceLock lock(QCoreApplication::applicationDirPath());
+    if (!lock.acquire())
+        return 0;
+    StagedFile::removeLeftovers(QCoreApplication::applicationDirPath());
+
     QQuickStyle::setStyle(QStringLiteral("Universal"));
     chooseRenderer();
 

@@ -1,11 +1,13 @@
 #include "downloadmanager.h"
 
+#include "stagedfile.h"
 #include "utils.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaEnum>
-#include <QTimer>
+#include <QRegularExpression>
 
 DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
@@ -16,20 +18,20 @@ DownloadManager::DownloadManager(QObject *parent)
 
 DownloadManager::~DownloadManager()
 {
-    // The replies go with networkManager; the file is ours.
-    delete targetFile;
+    // The replies go with networkManager; an unfinished staging file goes
+    // with its StagedFile, also when the window is closed mid-transfer.
 }
 
 void DownloadManager::cancel()
 {
     if (lastBytesReceived != 0) {
         cutLoose();
-        if (targetFile)
-            targetFile->close();
     } else {
         qDebug() << "Safe Cancelled";
         cutLoose();
     }
+    // The target was never touched; the staging file is of no further use.
+    dropStaged();
     qDebug() << "Download cancelled";
     emit downloadCancelled();
 }
@@ -44,18 +46,22 @@ void DownloadManager::download(QUrl url, QString fileName)
 
     // A reply that still runs here would go on writing into the new file.
     cutLoose();
-    dropFile();
+    dropStaged();
 
-    if (QFile::exists(fileName))
-        QFile::remove(fileName);
-    targetFile = new QFile(fileName);
     currentFileName = fileName;
     qDebug() << fileName;
-    // Deliberately unchecked: a target that cannot be opened ends as a failed
-    // download. Truncated, because an old file that could not be removed (on
-    // Windows, one another program holds open) would otherwise keep its tail.
-    // Unbuffered, so that a full disk shows at the write.
-    targetFile->open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered);
+    staged = new StagedFile(fileName, this);
+    connect(staged, &StagedFile::ready, this, &DownloadManager::stagingReady);
+    connect(staged, &StagedFile::committed, this, &DownloadManager::placed);
+    staged->open();
+}
+
+void DownloadManager::stagingReady(bool ok)
+{
+    if (!ok) {
+        giveUp();
+        return;
+    }
     download(currentRequest);
 }
 
@@ -78,9 +84,9 @@ void DownloadManager::resume()
 {
     qDebug() << "resume()";
     // Only a paused transfer has an open partial file and no reply.
-    if (currentReply || !targetFile || !targetFile->isOpen())
+    if (currentReply || !staged || !staged->file())
         return;
-    resumeOffset = targetFile->size();
+    resumeOffset = staged->file()->size();
     currentRequest.setRawHeader(QByteArrayLiteral("Range"),
                                 "bytes=" + QByteArray::number(resumeOffset) + '-');
     download(currentRequest);
@@ -95,29 +101,52 @@ void DownloadManager::finished()
         giveUp();
         return;
     }
-    // Whatever stands at a path we could not open (a read-only file, one that
-    // another program holds) is neither the component nor ours to remove.
-    const bool written = targetFile && targetFile->isOpen();
-    dropFile();
     if (currentReply) {
         currentReply->deleteLater();
         currentReply = nullptr;
     }
 
-    const QString measuredFile = currentFileName;
-    const int size = written ? Utils::getFileSize(measuredFile) : 0;
+    // Nothing was staged when the target's folder is missing or the target
+    // is a folder: that measures 0, a failed download.
+    const QString stagingFile = StagedFile::stagingPath(currentFileName);
+    const bool written = staged && staged->file();
+    if (written)
+        staged->file()->close();
+    const int size = written ? Utils::getFileSize(stagingFile) : 0;
     if (size <= FailedSizeLimit) {
+        // The old file stays as it was; the updater may end right after this.
+        dropStaged();
         emit recordFailed();
-        if (written || !QFileInfo::exists(measuredFile))
-            removeLater(measuredFile);
+        emit downloadComplete();
+        return;
     }
-    emit downloadComplete();
+    if (!isWhole(QFileInfo(stagingFile).size())) {
+        qDebug() << "Incomplete:" << currentFileName << QFileInfo(stagingFile).size() << "of"
+                 << expectedSize << "bytes";
+        giveUp();
+        return;
+    }
+    // downloadComplete or internalDownloadError follows from placed().
+    staged->commit();
+}
+
+void DownloadManager::placed(bool ok)
+{
+    dropStaged();
+    if (ok)
+        emit downloadComplete();
+    else
+        emit internalDownloadError();
 }
 
 void DownloadManager::failedCleanup()
 {
+    // A failed result is removed at once; this clears a staging file that
+    // no transfer holds any more.
+    if (staged && staged->target() == currentFileName)
+        return;
     Utils cleaner;
-    cleaner.deleteFile(currentFileName);
+    cleaner.deleteFile(StagedFile::stagingPath(currentFileName));
 }
 
 void DownloadManager::download(QNetworkRequest &request)
@@ -134,6 +163,7 @@ void DownloadManager::download(QNetworkRequest &request)
     currentReply = networkManager->get(request);
     currentReply->setReadBufferSize(ReadBufferSize);
     discardBody = false;
+    expectedSize = -1;
 
     connect(currentReply, &QNetworkReply::finished, this, &DownloadManager::finished);
     connect(currentReply, &QNetworkReply::downloadProgress,
@@ -184,9 +214,9 @@ void DownloadManager::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void DownloadManager::error(QNetworkReply::NetworkError code)
 {
-    // What arrived before the error still belongs to the partial file.
-    drainReply();
-    dropFile();
+    // The target stays as it was; the partial staging file is of no use to
+    // a sequence that stops here.
+    dropStaged();
     cutLoose();
     qDebug() << "Error:" << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
     emit downloadError(code);
@@ -201,12 +231,36 @@ void DownloadManager::checkResponse()
 
     const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     discardBody = status >= 400;
-    if (resumeOffset > 0 && status == 200 && targetFile && targetFile->isOpen()) {
+    QFile *file = staged ? staged->file() : nullptr;
+    if (resumeOffset > 0 && status == 200 && file) {
         // The server ignored the range and sends the whole file: start over.
-        targetFile->resize(0);
-        targetFile->seek(0);
+        file->resize(0);
+        file->seek(0);
         resumeOffset = 0;
     }
+
+    expectedSize = -1;
+    if (status == 206) {
+        // "bytes <first>-<last>/<total>"
+        static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-\\d+/(\\d+|\\*)$"));
+        const QRegularExpressionMatch match = range.match(
+                QString::fromLatin1(currentReply->rawHeader("Content-Range")).trimmed());
+        if (match.hasMatch() && match.captured(1).toLongLong() != resumeOffset)
+            expectedSize = -2;
+        else if (match.hasMatch() && match.captured(2) != QLatin1String("*"))
+            expectedSize = match.captured(2).toLongLong();
+        return;
+    }
+    // Qt unpacks a compressed body, whose announced length is the packed one.
+    const QByteArray encoding = currentReply->rawHeader("Content-Encoding").trimmed().toLower();
+    const QVariant length = currentReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && (encoding.isEmpty() || encoding == "identity"))
+        expectedSize = resumeOffset + length.toLongLong();
+}
+
+bool DownloadManager::isWhole(qint64 size) const
+{
+    return expectedSize == -1 || size == expectedSize;
 }
 
 // Moves what the reply holds into the file. False only when a write to the
@@ -217,9 +271,10 @@ bool DownloadManager::drainReply()
     if (!currentReply || !currentReply->isOpen())
         return true;
     const QByteArray data = currentReply->readAll();
-    if (data.isEmpty() || discardBody || !targetFile || !targetFile->isOpen())
+    QFile *file = staged ? staged->file() : nullptr;
+    if (data.isEmpty() || discardBody || !file)
         return true;
-    return targetFile->write(data) == data.size();
+    return file->write(data) == data.size();
 }
 
 void DownloadManager::cutLoose()
@@ -239,25 +294,18 @@ void DownloadManager::cutLoose()
 // the data): no downloadComplete may follow.
 void DownloadManager::giveUp()
 {
-    dropFile();
+    dropStaged();
     cutLoose();
     emit internalDownloadError();
 }
 
-void DownloadManager::dropFile()
+void DownloadManager::dropStaged()
 {
-    if (!targetFile)
+    if (!staged)
         return;
-    targetFile->close();
-    delete targetFile;
-    targetFile = nullptr;
-}
-
-void DownloadManager::removeLater(const QString &fileName)
-{
-    // The manager as context: a pending removal dies with it.
-    QTimer::singleShot(FailedCleanupDelay, this, [fileName] {
-        Utils cleaner;
-        cleaner.deleteFile(fileName);
-    });
+    // May run inside the staged file's own signal: no delete there.
+    staged->disconnect(this);
+    staged->discard();
+    staged->deleteLater();
+    staged = nullptr;
 }

@@ -1,7 +1,6 @@
 #ifndef DOWNLOADMANAGER_H
 #define DOWNLOADMANAGER_H
 
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -9,13 +8,18 @@
 #include <QString>
 #include <QUrl>
 
-// Fetches one file at a time over HTTP into a local file, reporting progress
-// as a percentage, a fraction and a byte count. A finished file of 149 bytes
-// or less, or a target that could not be opened, counts as failed
-// (recordFailed); a file it wrote is removed 5000 ms later, and whatever else
-// stands at the target is left alone.
+class StagedFile;
+
+// Fetches one file at a time over HTTP, reporting progress as a percentage, a
+// fraction and a byte count. The data goes to a staging file beside the
+// target (StagedFile); the target changes only when the transfer is whole:
+// no error, more than 149 bytes, and as long as the server announced.
+// A result of 149 bytes or less counts as failed (recordFailed, then
+// downloadComplete) and is removed at once, leaving the target as it was, as
+// does a target whose folder is missing.
 // A transfer ends in exactly one of downloadComplete, downloadError or
-// internalDownloadError, unless pause() or cancel() comes first.
+// internalDownloadError (which also reports a staging file that could not be
+// made or put in place in time), unless pause() or cancel() comes first.
 class DownloadManager : public QObject
 {
     Q_OBJECT
@@ -30,7 +34,6 @@ public:
     static constexpr int MaximumRedirects = 10;
     // A finished file of this size or less is a failed download.
     static constexpr int FailedSizeLimit = 149;
-    static constexpr int FailedCleanupDelay = 5000;
 
 signals:
     void downloadStatus(float currentStatus);
@@ -59,22 +62,27 @@ private slots:
     void error(QNetworkReply::NetworkError code);
 
 private:
+    void stagingReady(bool ok);
+    void placed(bool ok);
     void checkResponse();
+    bool isWhole(qint64 size) const;
     bool drainReply();
     void cutLoose();
     void giveUp();
-    void dropFile();
-    void removeLater(const QString &fileName);
+    void dropStaged();
 
     QNetworkAccessManager *networkManager = nullptr;
     QNetworkRequest currentRequest;
     QNetworkReply *currentReply = nullptr;
-    QFile *targetFile = nullptr;
+    StagedFile *staged = nullptr;
     qint64 resumeOffset = 0;
     QString currentFileName;
     qint64 lastBytesReceived = 0;
     // An HTTP error page is not the component: its body never reaches the file.
     bool discardBody = false;
+    // The whole component's length as the server announced it; -1 when it
+    // did not, -2 when a resumed part does not start where the file ends.
+    qint64 expectedSize = -1;
 };
 
 #endif // DOWNLOADMANAGER_H

@@ -5,6 +5,7 @@
 
 #include "downloadmanager.h"
 #include "nginxserver.h"
+#include "stagedfile.h"
 #include "testhttpserver.h"
 #include "sandboxchecks.h"
 #include "updatersandbox.h"
@@ -35,13 +36,6 @@ using namespace SandboxChecks;
 
 namespace {
 
-// The file a failed transfer leaves: what arrived, and nothing else.
-bool isPartialOf(const QString &path, const QByteArray &whole)
-{
-    const QByteArray data = contents(path);
-    return QFileInfo(path).isFile() && data.size() < whole.size() && whole.startsWith(data);
-}
-
 // Longer than the 5000 ms after which a failed component is removed, so that
 // a wrong removal happens while the updater still runs.
 TestResponse slowComponent(const QByteArray &body)
@@ -57,11 +51,13 @@ TestResponse slowComponent(const QByteArray &body)
 struct MountGuard
 {
     QByteArray path;
-    ~MountGuard()
+    void release()
     {
         if (!path.isEmpty())
             ::umount2(path.constData(), MNT_DETACH);
+        path.clear();
     }
+    ~MountGuard() { release(); }
 };
 
 // An HTTPS server with canned raw answers per path, for the redirect policy.
@@ -136,6 +132,8 @@ private slots:
     void fullFileSystem();
     void oldTarget_data();
     void oldTarget();
+    void killedThenRunAgain();
+    void twoUpdatersAtOnce();
 
 private:
     // Two components: "a.bin" from /c/a into dirA, then "b.bin" from /c/b
@@ -263,12 +261,15 @@ void TestFaultsTransfer::transfer()
     real.body = expected;
     server->setResponse("/c/real", real);
     QVERIFY(box.writeHandOff(manifestUrl()));
+    // The installed build, which only a whole new one may replace.
+    const QString fileA = box.installDir() + QStringLiteral("/a.bin");
+    const QByteArray old = UpdaterSandbox::pattern(700, 8);
+    QVERIFY(writeFile(fileA, old));
 
     QVERIFY(box.start());
-    const QString fileA = box.installDir() + QStringLiteral("/a.bin");
     if (outcome == Outcome::Completes) {
         VERIFY_COMPLETES_AND_STARTS(box);
-        QCOMPARE(contents(fileA), expected);
+        QCOMPARE(contents(fileA), expected.size() > DownloadManager::FailedSizeLimit ? expected : old);
         QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/a"), 1, ExitMs);
@@ -276,7 +277,7 @@ void TestFaultsTransfer::transfer()
             QVERIFY2(box.waitForOutput(waitFor, ExitMs), tail(box).constData());
         VERIFY_STALLS(box, manifestUrl());
         QCOMPARE(server->requestCount("/c/b"), 0);
-        QVERIFY2(isPartialOf(fileA, expected), qPrintable(fileA));
+        QCOMPARE(contents(fileA), old);
         QVERIFY(!box.output().contains("finished"));
         if (waitFor.isEmpty())
             QVERIFY(!box.output().contains("\nError: "));
@@ -447,8 +448,9 @@ void TestFaultsTransfer::targetDirectoryMissing()
     VERIFY_NOTHING_LOST(box);
 }
 
-// A directory the updater may not write to: a failed component, the update
-// goes on. Root writes anywhere, so the updater runs as "nobody" then.
+// A directory the updater may not write to: no staging file can be made
+// there. The updater waits for it a while, then the update stops at that item
+// without fetching it. Root writes anywhere, so the updater runs as "nobody".
 void TestFaultsTransfer::targetDirectoryReadOnly()
 {
     if (geteuid() == 0 && !UpdaterSandbox::canRunAsNobody())
@@ -469,10 +471,13 @@ void TestFaultsTransfer::targetDirectoryReadOnly()
                                           | QFile::ExeOther));
 
     QVERIFY(box.start());
-    VERIFY_COMPLETES_AND_STARTS(box);
-    QCOMPARE(server->requestCount("/c/a"), 1);
+    QVERIFY2(box.waitForOutput("Cannot create \"" + box.updaterPath(locked).toUtf8() + "/a.bin.korvel-part\"",
+                               StagedFile::RetryLimit + ExitMs),
+             tail(box).constData());
+    VERIFY_STALLS(box, manifestUrl());
+    QCOMPARE(server->requestCount("/c/a"), 0);
+    QCOMPARE(server->requestCount("/c/b"), 0);
     QVERIFY(!QFileInfo::exists(locked + QStringLiteral("/a.bin")));
-    QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
     VERIFY_NOTHING_LOST(box);
 }
 
@@ -558,84 +563,161 @@ void TestFaultsTransfer::fullFileSystem()
     // Given up as an internal error, not a network one.
     QVERIFY(!box.output().contains("finished"));
     QVERIFY(!box.output().contains("\nError: "));
-    QVERIFY(isPartialOf(full + QStringLiteral("/a.bin"), big));
+    // Nothing of the component stays behind.
+    QVERIFY(!QFileInfo::exists(full + QStringLiteral("/a.bin")));
+    QVERIFY(!QFileInfo::exists(StagedFile::stagingPath(full + QStringLiteral("/a.bin"))));
     VERIFY_NOTHING_LOST(box);
 }
 
 void TestFaultsTransfer::oldTarget_data()
 {
-    // Native: the updater runs as "nobody" in a directory it may not change.
-    // Wine: another program holds the old file open, with or without letting
-    // others write (Wine ignores the read-only attribute for root, so holding
-    // is how a file that cannot be written is made there).
-    QTest::addColumn<QString>("held"); // "rw", "r", or empty: not held
-    QTest::addColumn<bool>("writable");
+    // How the old file is held. Wine: another program has it open without
+    // sharing its deletion ("r"; "rw" shares writing). Natively: a bind mount
+    // onto itself, which can be neither renamed nor removed either. Or not
+    // held but read-only.
+    QTest::addColumn<QString>("hold");
+    QTest::addColumn<bool>("letGo");
     if (UpdaterSandbox::usesWine()) {
-        QTest::newRow("held with write sharing") << QStringLiteral("rw") << true;
-        QTest::newRow("held without write sharing") << QStringLiteral("r") << false;
+        QTest::newRow("held, then let go") << QStringLiteral("r") << true;
+        QTest::newRow("held throughout, sharing writes") << QStringLiteral("rw") << false;
     } else {
-        QTest::newRow("writable, directory locked") << QString() << true;
-        QTest::newRow("read-only, directory locked") << QString() << false;
+        QTest::newRow("read-only") << QStringLiteral("read-only") << true;
+        QTest::newRow("held, then let go") << QStringLiteral("mount") << true;
+        QTest::newRow("held throughout") << QStringLiteral("mount") << false;
     }
 }
 
-// An old file at the target that cannot be removed. One that can be written
-// is replaced whole, not overwritten at its start; one that cannot is a failed
-// component that stays as it was, also once it could be removed again: the
-// second component takes longer than the delay of a failed one's removal.
+// An old file that another program holds, as a virus scanner or a closing
+// application does: the updater waits for it and replaces it once it is let
+// go; held past the bound, it stays whole and the update stops there. A
+// read-only one is replaced by a read-only one.
 void TestFaultsTransfer::oldTarget()
 {
-    QFETCH(QString, held);
-    QFETCH(bool, writable);
+    QFETCH(QString, hold);
+    QFETCH(bool, letGo);
     const bool wine = UpdaterSandbox::usesWine();
-    if (!wine && geteuid() == 0 && !UpdaterSandbox::canRunAsNobody())
-        QSKIP("running as root without a user \"nobody\" to drop to: root writes anywhere");
+    const bool held = hold != QLatin1String("read-only");
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
     const QString dirA = box.makeDir(QStringLiteral("old"));
     const QString fileA = dirA + QStringLiteral("/a.bin");
-    const QByteArray old = UpdaterSandbox::pattern(writable ? 5000 : 100, 16);
-    {
-        QFile file(fileA);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(old) == old.size());
-    }
+    const QByteArray old = UpdaterSandbox::pattern(5000, 16);
+    QVERIFY(writeFile(fileA, old));
     TestResponse a;
     a.body = UpdaterSandbox::pattern(300, 17);
-    serveTwo(box, dirA, a, slowComponent(bodyB));
+    TestResponse b;
+    b.body = bodyB;
+    serveTwo(box, dirA, a, b);
     QVERIFY(box.writeHandOff(manifestUrl()));
 
     QProcess holder;
+    MountGuard mount;
     const QString mark = box.root() + QStringLiteral("/held.mark");
     if (wine) {
         WineSession *session = WineSession::instance();
         holder.setProcessEnvironment(session->environment());
         holder.start(session->wine(),
                      session->command(session->helper(),
-                                      {QStringLiteral("hold"), box.updaterPath(fileA), held,
+                                      {QStringLiteral("hold"), box.updaterPath(fileA), hold,
                                        box.updaterPath(mark)}));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mark), 30000);
+    } else if (held) {
+        const QByteArray path = QFile::encodeName(fileA);
+        if (::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) != 0)
+            QSKIP("mounting is not allowed here");
+        mount.path = path;
     } else {
-        if (geteuid() == 0)
-            QVERIFY(box.runAsNobody());
-        const auto everyone = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
-        const auto write = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
-        QVERIFY(QFile::setPermissions(fileA, writable ? everyone | write : everyone));
-        QVERIFY(QFile::setPermissions(dirA, everyone | QFile::ExeOwner | QFile::ExeGroup
-                                                    | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(fileA, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     }
+    const QFile::Permissions permissions = QFile::permissions(fileA);
 
     QVERIFY(box.start());
-    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/b"), 1, ExitMs);
-    QFile::remove(mark); // the holder lets go while the update goes on
-    VERIFY_COMPLETES_AND_STARTS(box);
-    QCOMPARE(contents(fileA), writable ? a.body : old);
-    QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
-    QVERIFY(!box.output().contains("Removed"));
+    if (held && letGo) {
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/a"), 1, ExitMs);
+        QTest::qWait(3000); // how long it is held
+        QFile::remove(mark);
+        mount.release();
+    }
+    if (letGo) {
+        VERIFY_COMPLETES_AND_STARTS(box);
+        QCOMPARE(contents(fileA), a.body);
+        QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
+        if (!wine)
+            QCOMPARE(QFile::permissions(fileA), permissions);
+    } else {
+        QVERIFY2(box.waitForOutput("Cannot replace \"" + box.updaterPath(fileA).toUtf8() + '"',
+                                   StagedFile::RetryLimit + ExitMs),
+                 tail(box).constData());
+        VERIFY_STALLS(box, manifestUrl());
+        QCOMPARE(server->requestCount("/c/b"), 0);
+        QCOMPARE(contents(fileA), old);
+        QVERIFY(!QFile::exists(StagedFile::stagingPath(fileA)));
+        QFile::remove(mark);
+    }
     VERIFY_NOTHING_LOST(box);
     if (wine) {
         QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(30000));
         QCOMPARE(holder.exitCode(), 0);
     }
+}
+
+// The updater killed in mid-transfer, then started again: the old file is
+// whole meanwhile, and the next run replaces it without appending to what the
+// killed one staged, and leaves nothing behind.
+void TestFaultsTransfer::killedThenRunAgain()
+{
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QString fileA = box.installDir() + QStringLiteral("/a.bin");
+    const QByteArray old = UpdaterSandbox::pattern(700, 18);
+    QVERIFY(writeFile(fileA, old));
+    TestResponse a = slowComponent(UpdaterSandbox::pattern(60000, 19));
+    TestResponse b;
+    b.body = bodyB;
+    serveTwo(box, box.installDir(), a, b);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    const QString staging = StagedFile::stagingPath(fileA);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staging).size() > 0, ExitMs);
+    box.terminate();
+    QCOMPARE(contents(fileA), old);
+    QVERIFY(QFileInfo::exists(staging));
+
+    a.sliceDelayMs = 0;
+    server->setResponse("/c/a", a);
+    QVERIFY(box.start());
+    VERIFY_COMPLETES_AND_STARTS(box);
+    QCOMPARE(contents(fileA), a.body);
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
+    VERIFY_NOTHING_LOST(box);
+}
+
+// A second updater of the installation while one runs ends at once with 0,
+// touching nothing; the first completes.
+void TestFaultsTransfer::twoUpdatersAtOnce()
+{
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    TestResponse b;
+    b.body = bodyB;
+    serveTwo(box, box.installDir(), slowComponent(UpdaterSandbox::pattern(3000, 20)), b);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/a"), 1, ExitMs);
+    QByteArray output;
+    QCOMPARE(box.runAnother(&output, ExitMs), 0);
+    QVERIFY2(output.contains("Another updater holds"), output.constData());
+    QVERIFY2(!output.contains("Output: "), output.constData());
+    QCOMPARE(server->requestCount("/m.xml"), 1);
+    QCOMPARE(server->requestCount("/c/a"), 1);
+    QVERIFY(box.handOffExists());
+
+    VERIFY_COMPLETES_AND_STARTS(box);
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/a.bin")), UpdaterSandbox::pattern(3000, 20));
+    QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
+    VERIFY_NOTHING_LOST(box);
 }
 
 QTEST_GUILESS_MAIN(TestFaultsTransfer)

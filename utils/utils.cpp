@@ -1,5 +1,7 @@
 #include "utils.h"
 
+#include "instancelock.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -83,6 +85,9 @@ void Utils::startApp()
 {
     const QString program = QCoreApplication::applicationDirPath()
             + QStringLiteral("/KorvelWindows.exe");
+    // No destructor runs after this: the lock file goes now, before the
+    // application can start the next update.
+    InstanceLock::release();
     // Never destroyed: the application outlives the updater.
     auto *holder = new QObject;
     auto *process = new QProcess(holder);

@@ -6,7 +6,9 @@
 #include "updatersandbox.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QtTest>
 
@@ -22,6 +24,13 @@ inline QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
 // The end of the updater's diagnostics, for failure messages.
@@ -67,7 +76,8 @@ Q_DECLARE_METATYPE(SandboxChecks::Outcome)
             QCOMPARE((box).exitCode(), 0);                                                  \
     } while (false)
 
-// A complete update: status 12, the hand-off file removed.
+// A complete update: status 12, the hand-off file removed, and no staging,
+// set-aside or lock file left.
 #define VERIFY_COMPLETES(box)                                                               \
     do {                                                                                    \
         QVERIFY2((box).waitForExit(SandboxChecks::ExitMs),                                  \
@@ -75,6 +85,8 @@ Q_DECLARE_METATYPE(SandboxChecks::Outcome)
         QVERIFY2(!(box).crashed(), SandboxChecks::tail(box).constData());                   \
         QCOMPARE((box).exitCode(), 12);                                                     \
         QVERIFY(!(box).handOffExists());                                                    \
+        QVERIFY2((box).leftovers().isEmpty(),                                               \
+                 qPrintable((box).leftovers().join(QLatin1Char(' '))));                     \
     } while (false)
 
 #endif // SANDBOXCHECKS_H

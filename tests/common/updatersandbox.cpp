@@ -46,6 +46,8 @@ const char windowTitle[] = "Korvel update";
 
 } // namespace
 
+static bool windowsStatus(const QByteArray &output, int *status);
+
 // Qt 5 offers the child's set-up between fork and exec only to a subclass.
 class UpdaterSandbox::Process : public QProcess
 {
@@ -197,13 +199,14 @@ void UpdaterSandbox::setApp(App kind)
     // Its own output, so that it never writes into the updater's channels.
     const QByteArray script = "#!/bin/sh\n"
                               "exec >/dev/null 2>&1 </dev/null\n"
-                              "echo \"started $#\" >> '" + record.toUtf8() + "'\n"
+                              "record=${KORVEL_APP_RECORD:-'" + record.toUtf8() + "'}\n"
+                              "echo \"started $#\" >> \"$record\"\n"
+                              "echo \"image $(wc -c < \"$0\")\" >> \"$record\"\n"
                               "i=0\n"
-                              "while [ ! -e '" + record.toUtf8() + ".release' ] && [ $i -lt 1200 ]; do\n"
+                              "while [ ! -e \"$record.release\" ] && [ $i -lt 1200 ]; do\n"
                               "    sleep 0.05; i=$((i + 1))\n"
                               "done\n"
-                              "[ -e '" + record.toUtf8() + ".release' ] && echo released >> '"
-                              + record.toUtf8() + "'\n";
+                              "[ -e \"$record.release\" ] && echo released >> \"$record\"\n";
     if (!writeFile(path, script)) {
         fail(QStringLiteral("cannot write the application"));
         return;
@@ -241,6 +244,44 @@ bool UpdaterSandbox::appOutlivedUpdater()
         QThread::msleep(50);
     }
     return false;
+}
+
+bool UpdaterSandbox::runApp(const QString &record)
+{
+    auto *app = new QProcess(this);
+    QProcessEnvironment env = environment;
+    env.insert(QStringLiteral("KORVEL_APP_RECORD"),
+               updaterPath(dir.filePath(QStringLiteral("app/") + record)));
+    app->setProcessEnvironment(env);
+    const QString program = installDir() + QStringLiteral("/KorvelWindows.exe");
+    if (wine)
+        app->start(wine->wine(), wine->command(program, {}));
+    else
+        app->start(program, QStringList());
+    if (!app->waitForStarted(10000))
+        return false;
+    const QDeadlineTimer deadline(30000);
+    while (appRecord(record).isEmpty() && !deadline.hasExpired())
+        QThread::msleep(50);
+    return !appRecord(record).isEmpty();
+}
+
+void UpdaterSandbox::releaseApp(const QString &record)
+{
+    writeFile(dir.filePath(QStringLiteral("app/") + record + QStringLiteral(".release")), QByteArray());
+    for (QProcess *app : findChildren<QProcess *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (app != process && app->state() != QProcess::NotRunning)
+            app->waitForFinished(30000);
+    }
+}
+
+QByteArray UpdaterSandbox::appRecord(const QString &record) const
+{
+    QFile file(dir.filePath(QStringLiteral("app/") + record));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    file.readLine();
+    return file.readLine().trimmed();
 }
 
 bool UpdaterSandbox::writeHandOff(const QByteArray &content)
@@ -295,6 +336,17 @@ void UpdaterSandbox::setEnvironmentValue(const QString &name, const QString &val
     environment.insert(name, value);
 }
 
+QStringList UpdaterSandbox::leftovers() const
+{
+    QStringList found;
+    QDirIterator it(dir.path(), {QStringLiteral("*.korvel-part"), QStringLiteral("*.korvel-old*"),
+                                 QStringLiteral("KorvelUpdater.lock")},
+                    QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found.append(it.next());
+    return found;
+}
+
 bool UpdaterSandbox::canRunAsNobody()
 {
     return !usesWine() && geteuid() == 0 && getpwuid(nobodyId) != nullptr;
@@ -321,25 +373,49 @@ bool UpdaterSandbox::runAsNobody()
     return true;
 }
 
-bool UpdaterSandbox::start()
+void UpdaterSandbox::prepare(QProcess *updater) const
 {
-    if (!isValid() || process)
-        return false;
-    process = new Process;
-    process->setParent(this);
     if (wine) {
         // A Windows parent, so that the status is the one Windows reports.
-        process->setProgram(wine->wine());
-        process->setArguments(wine->command(
+        updater->setProgram(wine->wine());
+        updater->setArguments(wine->command(
                 wine->helper(), {QStringLiteral("run"),
                                  updaterPath(installDir() + QStringLiteral("/KorvelUpdater.exe"))
                                          .replace(QLatin1Char('/'), QLatin1Char('\\'))}));
     } else {
-        process->setProgram(installDir() + QStringLiteral("/KorvelUpdater"));
+        updater->setProgram(installDir() + QStringLiteral("/KorvelUpdater"));
     }
-    process->setWorkingDirectory(workDir());
-    process->setProcessEnvironment(environment);
-    process->setProcessChannelMode(QProcess::MergedChannels);
+    updater->setWorkingDirectory(workDir());
+    updater->setProcessEnvironment(environment);
+    updater->setProcessChannelMode(QProcess::MergedChannels);
+}
+
+int UpdaterSandbox::runAnother(QByteArray *output, int timeoutMs)
+{
+    QProcess updater;
+    prepare(&updater);
+    updater.start();
+    if (!updater.waitForFinished(timeoutMs)) {
+        updater.kill();
+        updater.waitForFinished(5000);
+        return -1000;
+    }
+    *output = updater.readAll().replace("\r\n", "\n");
+    int status = updater.exitCode();
+    if (wine && !windowsStatus(*output, &status))
+        return -1000;
+    return status;
+}
+
+bool UpdaterSandbox::start()
+{
+    if (!isValid() || isRunning())
+        return false;
+    delete process;
+    terminatedByUs = false;
+    process = new Process;
+    process->setParent(this);
+    prepare(process);
     const bool nobody = asNobody;
     const std::function<void()> extra = childSetup;
     process->setup = [nobody, extra] {

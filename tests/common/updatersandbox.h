@@ -67,6 +67,13 @@ public:
     // Releases the application and waits for its answer: true when it was
     // still running, which it was when it outlived the updater.
     bool appOutlivedUpdater();
+    // Starts the installed application as its user would, before an update;
+    // it records its start in "app/<record>" and runs until releaseApp().
+    bool runApp(const QString &record);
+    void releaseApp(const QString &record);
+    // The record's lines after the first: the size of the program file that
+    // was started ("image <bytes>").
+    QByteArray appRecord(const QString &record) const;
 
     bool writeHandOff(const QByteArray &content);
     bool handOffExists() const;
@@ -78,6 +85,8 @@ public:
     void addSentinel(const QString &directory);
     // Sentinels that are gone or changed; empty when all are intact.
     QStringList damagedSentinels() const;
+    // Staging, set-aside and lock files anywhere in the sandbox.
+    QStringList leftovers() const;
 
     void setEnvironmentValue(const QString &name, const QString &value);
     // Runs in the child between fork and exec (async-signal-safe calls only).
@@ -87,7 +96,11 @@ public:
     bool runAsNobody();
     static bool canRunAsNobody();
 
+    // Also after an earlier run has ended: the diagnostics go on.
     bool start();
+    // Runs one more updater in the same installation to its end while this
+    // one may run: its exit status, -1000 when it did not end in time.
+    int runAnother(QByteArray *output, int timeoutMs);
     qint64 pid() const;
     bool isRunning() const;
     // Waits for the end of the process; false on timeout.
@@ -123,6 +136,7 @@ private:
     class Process;
 
     void fail(const QString &text);
+    void prepare(QProcess *updater) const;
     void collect();
     bool closeWindow();
     static QString rootTemplate();

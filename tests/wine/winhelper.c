@@ -1,7 +1,8 @@
 /* The Windows side of the tests under Wine, one small program for all of it.
  *
  * Named KorvelWindows.exe it is the stand-in application: it writes
- * "started <argument count>" to the file named by KORVEL_APP_RECORD, closes
+ * "started <argument count>" and "image <size of its own exe>" to the file
+ * named by KORVEL_APP_RECORD, closes
  * its inherited output, waits until <record>.release exists (60 s at most),
  * then appends "released" and ends.
  *
@@ -49,6 +50,8 @@ static int standIn(int argc)
 {
     wchar_t record[MAX_PATH];
     wchar_t release[MAX_PATH + 16];
+    wchar_t image[MAX_PATH];
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
     char line[64];
     int i;
 
@@ -61,6 +64,12 @@ static int standIn(int argc)
     swprintf(release, MAX_PATH + 16, L"%ls.release", record);
     snprintf(line, sizeof line, "started %d\n", argc - 1);
     append(record, line);
+    /* Tells which build of the application was started. */
+    GetModuleFileNameW(NULL, image, MAX_PATH);
+    if (GetFileAttributesExW(image, GetFileExInfoStandard, &attributes)) {
+        snprintf(line, sizeof line, "image %lu\n", attributes.nFileSizeLow);
+        append(record, line);
+    }
     for (i = 0; i < 1200 && !exists(release); ++i)
         Sleep(50);
     if (exists(release))

@@ -1,0 +1,80 @@
+#ifndef STAGEDFILE_H
+#define STAGEDFILE_H
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+// A component on its way to its target path. It is written to a staging file
+// beside the target (same folder, so same volume; a suffix that is never
+// executable), and only commit() touches the target: the old file is renamed
+// aside, the staging file renamed in, and the old file removed. Windows lets
+// a running exe or a loaded DLL be renamed, not written or removed; a set-aside
+// file that cannot be removed yet goes the next time its target is staged or
+// its folder is swept.
+//
+// Creating the staging file and putting it in place wait for files that other
+// programs hold and for folders that refuse: they retry from the event loop
+// with growing pauses, for at most RetryLimit ms each, then report false with
+// one diagnostic line naming the file and the system's error.
+class StagedFile : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RetryLimit = 20000;
+
+    explicit StagedFile(const QString &target, QObject *parent = nullptr);
+    // Removes a staging file that was not put in place.
+    ~StagedFile() override;
+
+    static QString stagingPath(const QString &target);
+    static QString asidePath(const QString &target, int number = 0);
+    // What an interrupted run left in a folder: staging files are removed; a
+    // set-aside file is removed when its target is there and renamed back
+    // when it is not (a run killed between the two renames).
+    static void removeLeftovers(const QString &folder);
+
+    QString target() const { return targetPath; }
+    // The open staging file; null before open() succeeds, after commit() or
+    // discard(), and when the target's folder is missing or the target is a
+    // folder (nothing can be staged: the transfer then counts as failed).
+    QFile *file() const { return staging; }
+
+    // Creates the staging file, empty; emits ready() once, at once or later.
+    void open();
+    // Puts the staging file in place; emits committed() once, at once or later.
+    void commit();
+    // Stops any retry and removes the staging file.
+    void discard();
+
+    // For tests: a shorter bound than RetryLimit.
+    void setRetryLimit(int ms) { retryLimit = ms; }
+
+signals:
+    void ready(bool ok);
+    void committed(bool ok);
+
+private:
+    enum class Step { None, Open, Commit };
+
+    void attempt();
+    bool tryOpen();
+    bool tryCommit();
+    void closeStaging();
+
+    QString targetPath;
+    QFile *staging = nullptr;
+    // The staging file is ours to remove until it becomes the target.
+    bool created = false;
+    Step step = Step::None;
+    QString lastError;
+    int retryLimit = RetryLimit;
+    int pause = 0;
+    QDeadlineTimer deadline;
+    QTimer retryTimer;
+};
+
+#endif // STAGEDFILE_H
