@@ -3,7 +3,9 @@
 # build-win64/, then makes the bundle build-win64/KorvelUpdater-win64/ (the exe
 # with every DLL, plugin and QML module it loads) and its zip.
 # KORVEL_QT_WIN64 names the Windows Qt: the archive qt5-win64.tar.xz or the
-# folder it unpacks to.
+# folder it unpacks to. KORVEL_PUBLISHER_KEYS, when set, names the PEM file of
+# the publisher's Ed25519 public keys to compile in. Further arguments go to
+# cmake.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -12,8 +14,10 @@ qt=$(korvel_windows_qt)
 build=$KORVEL_ROOT/build-win64
 cxx=x86_64-w64-mingw32-g++-posix
 
+keys=${KORVEL_PUBLISHER_KEYS:+$(realpath "$KORVEL_PUBLISHER_KEYS")}
 korvel_build "$build" -DCMAKE_TOOLCHAIN_FILE="$KORVEL_ROOT/cmake/mingw-w64.cmake" \
-    -DKORVEL_QT_WIN64="$qt" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+    -DKORVEL_QT_WIN64="$qt" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DKORVEL_PUBLISHER_KEYS="$keys" "$@"
 cmake -DQT="$qt" -DEXE="$build/bin/KorvelUpdater.exe" -DQML_DIR="$KORVEL_ROOT/qml" \
     -DOUT="$build/KorvelUpdater-win64" -DZIP="$build/KorvelUpdater-win64.zip" -DCXX="$cxx" \
     -P "$KORVEL_ROOT/cmake/windows-bundle.cmake"
