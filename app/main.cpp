@@ -1,3 +1,4 @@
+#include "componentsignature.h"
 #include "downloadmanager.h"
 #include "instancelock.h"
 #include "renderer.h"
@@ -10,6 +11,9 @@
 #include <QUrl>
 #include <QtQml>
 
+// Compiled in from the PEM file the build was given; empty for none.
+extern const char korvelPublisherKeys[];
+
 int main(int argc, char *argv[])
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
@@ -20,6 +24,7 @@ int main(int argc, char *argv[])
     if (!lock.acquire())
         return 0;
     StagedFile::removeLeftovers(QCoreApplication::applicationDirPath());
+    ComponentSignature::setPublisherKeys(QByteArray(korvelPublisherKeys));
 
     QQuickStyle::setStyle(QStringLiteral("Universal"));
     chooseRenderer();

@@ -10,7 +10,7 @@ source "$(dirname "$0")/../scripts/common.sh"
 PAIRS=${1:-5}
 korvel_install_packages
 BUILD="$KORVEL_ROOT/build-bench"
-korvel_build "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+korvel_build "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKORVEL_KEYED_TEST_UPDATER=ON >/dev/null
 cmake -S "$KORVEL_ROOT/bench/qnamfloor" -B "$BUILD/qnamfloor" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD/qnamfloor" >/dev/null
 
@@ -42,6 +42,11 @@ mkdir -p "$INST" "$HOMEDIR"
 cp "$BUILD/bin/KorvelUpdater" "$INST/"
 printf '#!/bin/sh\nexit 0\n' >"$INST/KorvelWindows.exe"
 chmod +x "$INST/KorvelWindows.exe"
+# The same with the build that demands signatures (the test keys).
+KEYED_INST="$WORK/inst-keyed"
+mkdir -p "$KEYED_INST"
+cp "$BUILD/bin/KorvelUpdaterKeyed" "$KEYED_INST/KorvelUpdater"
+cp "$INST/KorvelWindows.exe" "$KEYED_INST/"
 
 # run_timed OUTFILE COMMAND...: prints "seconds max_rss_kb"
 run_timed() {
@@ -53,18 +58,19 @@ run_timed() {
     echo "$secs $rss $status"
 }
 
-# updater_run MANIFEST [xcb]: one whole update, timed.
+# updater_run MANIFEST [xcb|keyed]: one whole update, timed.
 updater_run() {
-    local manifest=$1 mode=${2:-offscreen}
+    local manifest=$1 mode=${2:-offscreen} inst=$INST
+    [ "$mode" = keyed ] && inst=$KEYED_INST
     echo "http://127.0.0.1:$PORT/$manifest" >"$HOMEDIR/KorvelWindowsUpdaterTemp.txt"
-    find "$INST" -mindepth 1 -maxdepth 1 ! -name KorvelUpdater ! -name KorvelWindows.exe -delete
+    find "$inst" -mindepth 1 -maxdepth 1 ! -name KorvelUpdater ! -name KorvelWindows.exe -delete
     local r
     if [ "$mode" = xcb ]; then
         r=$(HOME="$HOMEDIR" DISPLAY=":$XVFB_DISPLAY" QT_QPA_PLATFORM=xcb \
-            run_timed "$WORK/time.txt" "$INST/KorvelUpdater")
+            run_timed "$WORK/time.txt" "$inst/KorvelUpdater")
     else
         r=$(HOME="$HOMEDIR" QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
-            run_timed "$WORK/time.txt" "$INST/KorvelUpdater")
+            run_timed "$WORK/time.txt" "$inst/KorvelUpdater")
     fi
     local status=${r##* }
     if [ "$status" != 12 ]; then
@@ -116,6 +122,10 @@ PORT=$KORVEL_NGINX_PORT
 echo "Preparing files in $WORK"
 head -c $((16 << 20)) /dev/urandom >"$SRV/c16m.bin"
 head -c $((1 << 30)) /dev/urandom >"$SRV/c1g.bin"
+# Its signature, made as a publisher with only OpenSSL would make it.
+printf 'korvel-component-v1\nc1g.bin\n%s\n' "$(sha256sum "$SRV/c1g.bin" | cut -c1-64)" >"$WORK/c1g.message"
+openssl pkeyutl -sign -rawin -inkey "$KORVEL_ROOT/tests/data/test-publisher-1.key.pem" \
+    -in "$WORK/c1g.message" | base64 -w0 >"$SRV/c1g.bin.sig"
 for i in $(seq -w 1 2000); do head -c 4096 /dev/urandom >"$SRV/small/f$i.bin"; done
 manifest m16m.xml c16m.bin
 manifest m1g.xml c1g.bin
@@ -135,6 +145,14 @@ for _ in $(seq "$PAIRS"); do
     read -r s r _ < <(updater_run m1g.xml); u1+=("$s"); u1rss+=("$r")
     cmp -s "$SRV/c1g.bin" "$INST/c1g.bin" || { echo "updater copy differs" >&2; exit 1; }
     read -r s r _ < <(curl_run c1g.bin); c1+=("$s"); c1rss+=("$r")
+done
+
+declare -a k1 n1 k1rss n1rss
+echo "Case 1k: case 1 by the build that checks signatures, against the one that does not, $PAIRS pairs"
+for _ in $(seq "$PAIRS"); do
+    read -r s r _ < <(updater_run m1g.xml keyed); k1+=("$s"); k1rss+=("$r")
+    cmp -s "$SRV/c1g.bin" "$KEYED_INST/c1g.bin" || { echo "keyed updater copy differs" >&2; exit 1; }
+    read -r s r _ < <(updater_run m1g.xml); n1+=("$s"); n1rss+=("$r")
 done
 
 echo "Case 2: memory against size"
@@ -208,6 +226,10 @@ read -r q3m q3min q3max < <(stats "${q3[@]}")
 read -r u4m u4min u4max < <(stats "${u4[@]}")
 read -r c4m c4min c4max < <(stats "${c4[@]}")
 read -r ur1m _ ur1max < <(stats "${u1rss[@]}")
+read -r k1m k1min k1max < <(stats "${k1[@]}")
+read -r n1m n1min n1max < <(stats "${n1[@]}")
+read -r kr1m _ kr1max < <(stats "${k1rss[@]}")
+read -r nr1m _ nr1max < <(stats "${n1rss[@]}")
 read -r cr1m _ cr1max < <(stats "${c1rss[@]}")
 
 qt=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || echo unknown)
@@ -228,6 +250,7 @@ startup=$(sed -n '/^## Start-up cost of the renderer check/,$p' "$KORVEL_ROOT/be
     echo "| 3. 2,000 components of 4 KiB | $u3m ($u3min-$u3max) s | $c3m ($c3min-$c3max) s | $(ratio "$u3m" "$c3m") | <= 1.5 |"
     echo "| 3b. the same 2,000 GETs by a bare QNetworkAccessManager loop (\`bench/qnamfloor\`) | $q3m ($q3min-$q3max) s | $c3m ($c3min-$c3max) s | $(ratio "$q3m" "$c3m") | (floor) |"
     echo "| 4. case 1 in a real window (Xvfb, xcb) | $u4m ($u4min-$u4max) s | $c4m ($c4min-$c4max) s | $(ratio "$u4m" "$c4m") | <= 1.1 |"
+    echo "| 1k. case 1 by the build with publisher keys (SHA-256 and signature checked), against the build without | $k1m ($k1min-$k1max) s | without keys $n1m ($n1min-$n1max) s | $(ratio "$k1m" "$n1m") | (for information) |"
     if [ ${#w5[@]} -gt 0 ]; then
         read -r w5m w5min w5max < <(stats "${w5[@]}")
         read -r n5m n5min n5max < <(stats "${n5[@]}")
@@ -237,6 +260,10 @@ startup=$(sed -n '/^## Start-up cost of the renderer check/,$p' "$KORVEL_ROOT/be
     echo "| memory | updater | curl |"
     echo "|---|---|---|"
     echo "| case 1, peak RSS median (max) | $(awk -v k="$ur1m" 'BEGIN{printf "%.1f", k/1024}') ($(awk -v k="$ur1max" 'BEGIN{printf "%.1f", k/1024}')) MB | $(awk -v k="$cr1m" 'BEGIN{printf "%.1f", k/1024}') ($(awk -v k="$cr1max" 'BEGIN{printf "%.1f", k/1024}')) MB |"
+    echo
+    echo "| case 1k, peak RSS median (max) | with publisher keys | without | goal |"
+    echo "|---|---|---|---|"
+    echo "| 1 GiB component | $(awk -v k="$kr1m" 'BEGIN{printf "%.1f", k/1024}') ($(awk -v k="$kr1max" 'BEGIN{printf "%.1f", k/1024}')) MB | $(awk -v k="$nr1m" 'BEGIN{printf "%.1f", k/1024}') ($(awk -v k="$nr1max" 'BEGIN{printf "%.1f", k/1024}')) MB | at most 16 MB more |"
     echo
     echo "| component size | updater peak RSS |"
     echo "|---|---|"

@@ -1,5 +1,6 @@
 #include "downloadmanager.h"
 
+#include "componentsignature.h"
 #include "stagedfile.h"
 #include "utils.h"
 
@@ -12,6 +13,7 @@
 DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
     , networkManager(new QNetworkAccessManager(this))
+    , hash(ComponentSignature::required() ? new Sha256 : nullptr)
 {
     qRegisterMetaType<QNetworkReply::NetworkError>();
 }
@@ -31,6 +33,7 @@ void DownloadManager::cancel()
         cutLoose();
     }
     // The target was never touched; the staging file is of no further use.
+    dropSignature();
     dropStaged();
     qDebug() << "Download cancelled";
     emit downloadCancelled();
@@ -46,7 +49,10 @@ void DownloadManager::download(QUrl url, QString fileName)
 
     // A reply that still runs here would go on writing into the new file.
     cutLoose();
+    dropSignature();
     dropStaged();
+    if (hash)
+        hash->reset();
 
     currentFileName = fileName;
     qDebug() << fileName;
@@ -127,7 +133,76 @@ void DownloadManager::finished()
         return;
     }
     // downloadComplete or internalDownloadError follows from placed().
+    if (hash)
+        fetchSignature();
+    else
+        staged->commit();
+}
+
+// Fetched only for a component that is whole: there is nothing to check before.
+void DownloadManager::fetchSignature()
+{
+    digest = hash->hex();
+    signatureFile.clear();
+    QNetworkRequest request(ComponentSignature::signatureUrl(currentRequest.url()));
+    request.setPriority(QNetworkRequest::HighPriority);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaximumRedirects);
+    signatureReply = networkManager->get(request);
+    connect(signatureReply, &QNetworkReply::readyRead, this, [this] {
+        signatureFile += signatureReply->readAll();
+        // Never hold more of an endless answer than a signature file can be.
+        if (signatureFile.size() > ComponentSignature::MaximumFileSize)
+            signatureReply->abort();
+    });
+    connect(signatureReply, &QNetworkReply::finished, this, &DownloadManager::signatureFinished);
+}
+
+void DownloadManager::signatureFinished()
+{
+    QNetworkReply *reply = signatureReply;
+    signatureReply = nullptr;
+    reply->deleteLater();
+    if (signatureFile.size() > ComponentSignature::MaximumFileSize) {
+        refuse(QStringLiteral("the signature file is longer than %1 bytes")
+                       .arg(ComponentSignature::MaximumFileSize));
+        return;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        refuse(QStringLiteral("no signature at %1 (%2)")
+                       .arg(reply->request().url().toString(),
+                            QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>()
+                                                        .valueToKey(reply->error()))));
+        return;
+    }
+    signatureFile += reply->readAll();
+    const QString name = currentFileName.mid(currentFileName.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString problem = ComponentSignature::check(signatureFile,
+                                                      ComponentSignature::message(name, digest));
+    if (!problem.isEmpty()) {
+        refuse(problem);
+        return;
+    }
     staged->commit();
+}
+
+// Nothing of the component reaches its target.
+void DownloadManager::refuse(const QString &reason)
+{
+    qDebug() << "Refused:" << currentFileName << reason;
+    dropStaged();
+    emit internalDownloadError();
+}
+
+void DownloadManager::dropSignature()
+{
+    if (!signatureReply)
+        return;
+    disconnect(signatureReply, nullptr, this, nullptr);
+    signatureReply->abort();
+    signatureReply->deleteLater();
+    signatureReply = nullptr;
 }
 
 void DownloadManager::placed(bool ok)
@@ -237,6 +312,8 @@ void DownloadManager::checkResponse()
         file->resize(0);
         file->seek(0);
         resumeOffset = 0;
+        if (hash)
+            hash->reset();
     }
 
     expectedSize = -1;
@@ -274,7 +351,11 @@ bool DownloadManager::drainReply()
     QFile *file = staged ? staged->file() : nullptr;
     if (data.isEmpty() || discardBody || !file)
         return true;
-    return file->write(data) == data.size();
+    if (file->write(data) != data.size())
+        return false;
+    if (hash)
+        hash->add(data);
+    return true;
 }
 
 void DownloadManager::cutLoose()
@@ -294,6 +375,7 @@ void DownloadManager::cutLoose()
 // the data): no downloadComplete may follow.
 void DownloadManager::giveUp()
 {
+    dropSignature();
     dropStaged();
     cutLoose();
     emit internalDownloadError();

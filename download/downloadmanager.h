@@ -8,6 +8,9 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
+
+class Sha256;
 class StagedFile;
 
 // Fetches one file at a time over HTTP, reporting progress as a percentage, a
@@ -17,9 +20,12 @@ class StagedFile;
 // A result of 149 bytes or less counts as failed (recordFailed, then
 // downloadComplete) and is removed at once, leaving the target as it was, as
 // does a target whose folder is missing.
+// In a build with publisher keys, a component is put in place only when its
+// signature (ComponentSignature) verifies.
 // A transfer ends in exactly one of downloadComplete, downloadError or
 // internalDownloadError (which also reports a staging file that could not be
-// made or put in place in time), unless pause() or cancel() comes first.
+// made or put in place in time, and a component whose signature does not
+// verify), unless pause() or cancel() comes first.
 class DownloadManager : public QObject
 {
     Q_OBJECT
@@ -64,6 +70,10 @@ private slots:
 private:
     void stagingReady(bool ok);
     void placed(bool ok);
+    void fetchSignature();
+    void signatureFinished();
+    void refuse(const QString &reason);
+    void dropSignature();
     void checkResponse();
     bool isWhole(qint64 size) const;
     bool drainReply();
@@ -83,6 +93,11 @@ private:
     // The whole component's length as the server announced it; -1 when it
     // did not, -2 when a resumed part does not start where the file ends.
     qint64 expectedSize = -1;
+    // The component's bytes as they reach the staging file, when signed.
+    std::unique_ptr<Sha256> hash;
+    QByteArray digest;
+    QNetworkReply *signatureReply = nullptr;
+    QByteArray signatureFile;
 };
 
 #endif // DOWNLOADMANAGER_H

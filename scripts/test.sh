@@ -9,7 +9,8 @@ source "$(dirname "$0")/common.sh"
 
 korvel_install_packages
 if [ -n "${KORVEL_QT_WIN64:-}" ]; then
-    bash "$KORVEL_ROOT/scripts/windows.sh"
+    # With the keyed updater that the signature tests run under Wine.
+    bash "$KORVEL_ROOT/scripts/windows.sh" -DKORVEL_KEYED_TEST_UPDATER=ON
 fi
 korvel_build "$KORVEL_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 

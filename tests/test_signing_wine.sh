@@ -2,8 +2,7 @@
 # Signing in the Windows build: with a throwaway code-signing certificate, the
 # bundle is made again from the Windows build's programs with signing asked
 # for; osslsigncode verifies both programs and the exe in the zip, and the
-# signed programs do tst_manifesttool's round trip under Wine (the signed
-# korvel-manifest.exe writes a manifest, the signed updater installs it).
+# signed bundle does tst_endtoend's whole update over http under Wine.
 # Usage: test_signing_wine.sh BUILD SOURCE, with KORVEL_WIN64_BUILD and
 # KORVEL_WINHELPER as for the *_wine tests.
 set -euo pipefail
@@ -55,7 +54,7 @@ out=$(env -u KORVEL_SIGN_PKCS12 -u KORVEL_SIGN_PASSWORD "$KORVEL_ROOT/scripts/si
 [[ -n $out && $out != *$'\n'* ]] || fail "not one line: $out"
 cmp -s "$win/bin/korvel-manifest.exe" "$work/plain.exe" || fail "changed without a certificate"
 
-KORVEL_RUNNER=wine KORVEL_WIN64_BUILD=$work/build "$build_dir/bin/tst_manifesttool" roundTrip \
-    >"$work/wine.log" 2>&1 || fail "the signed programs: $(tail -n 30 "$work/wine.log")"
-grep -q '^PASS   : tst_ManifestTool::roundTrip()' "$work/wine.log" || fail "$(cat "$work/wine.log")"
-echo "signed and verified: KorvelUpdater.exe (bundle and zip), korvel-manifest.exe; round trip under Wine passed"
+KORVEL_RUNNER=wine KORVEL_WIN64_BUILD=$work/build "$build_dir/bin/tst_endtoend" fullUpdate:http \
+    >"$work/wine.log" 2>&1 || fail "the signed bundle: $(tail -n 30 "$work/wine.log")"
+grep -q '^PASS   : TestEndToEnd::fullUpdate(http)' "$work/wine.log" || fail "$(cat "$work/wine.log")"
+echo "signed and verified: KorvelUpdater.exe (bundle and zip), korvel-manifest.exe; the signed bundle updated under Wine"

@@ -3,6 +3,7 @@
 #include "updatersandbox.h"
 #include "winesession.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -239,6 +240,13 @@ void tst_ManifestTool::errors_data()
                                  << S("expected a DIRECTORY and a BASE-URL");
     QTest::newRow("unknown option") << S("files") << L({dir, base, S("--frobnicate")}) << 2
                                     << S("Unknown option 'frobnicate'");
+    QTest::newRow("signing key missing") << S("files") << L({dir, base, S("--sign-key"), S("@@/none.pem")})
+                                         << 1 << S("cannot read the key \"@@/none.pem\"");
+    // A public key, or one of another kind, signs nothing.
+    QTest::newRow("signing key not private")
+            << S("files")
+            << L({dir, base, S("--sign-key"), S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem")})
+            << 1 << S("cannot sign with");
     // Permissions do not stop root.
     if (geteuid() != 0) {
         QTest::newRow("unreadable directory") << S("closed dir") << L({dir, base}) << 1
@@ -293,6 +301,7 @@ void tst_ManifestTool::errors()
     QVERIFY2(run.err.contains(QStringLiteral("korvel-manifest: ") + message), qPrintable(run.err));
     QVERIFY(run.out.isEmpty());
     QVERIFY(!QFile::exists(output));
+    QVERIFY(!QFile::exists(dir + QStringLiteral("/a.bin.sig")));
 }
 
 void tst_ManifestTool::shape()
@@ -466,8 +475,11 @@ void tst_ManifestTool::roundTrip()
     const bool wine = UpdaterSandbox::usesWine();
     if (wine)
         REQUIRE_RUNNER();
-    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    // Signed by the tool, checked by an updater built with the public key.
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_KEYED_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QString key = box.root() + QStringLiteral("/publisher.pem");
+    QVERIFY(QFile::copy(QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-2.key.pem"), key));
     const QString www = box.makeDir(QStringLiteral("www"));
     const QString release = www + S("/re lease \u0141\u00f3d\u017a");
     const QString dataDir = box.makeDir(QStringLiteral("data & more"));
@@ -501,6 +513,7 @@ void tst_ManifestTool::roundTrip()
                                        + QLatin1Char('/')).toString(),
                              QStringLiteral("--location"),
                              QStringLiteral("data file.bin=") + box.updaterPath(dataDir),
+                             QStringLiteral("--sign-key"), box.updaterPath(key),
                              QStringLiteral("-o"), box.updaterPath(manifest)};
     if (wine) {
         // The tool beside the bundle's DLLs, as a publisher on Windows runs it.
@@ -514,6 +527,24 @@ void tst_ManifestTool::roundTrip()
         QVERIFY2(tool.status == 0, qPrintable(tool.err));
     }
     QVERIFY(box.writeHandOff(nginx.url(QStringLiteral("/manifest.xml")).toEncoded() + '\n'));
+    // What a publisher with only OpenSSL would check.
+    for (const auto &file : files) {
+        if (wine)
+            break;
+        const QString path = release + QLatin1Char('/') + file.first;
+        QVERIFY(writeFile(box.root() + QStringLiteral("/message"),
+                          "korvel-component-v1\n" + file.first.toUtf8() + '\n'
+                                  + QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex()
+                                  + '\n'));
+        QVERIFY(writeFile(box.root() + QStringLiteral("/signature"),
+                          QByteArray::fromBase64(readFile(path + QStringLiteral(".sig")))));
+        QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
+                                   {QStringLiteral("pkeyutl"), QStringLiteral("-verify"),
+                                    QStringLiteral("-rawin"), QStringLiteral("-inkey"), key,
+                                    QStringLiteral("-in"), box.root() + QStringLiteral("/message"),
+                                    QStringLiteral("-sigfile"), box.root() + QStringLiteral("/signature")}),
+                 0);
+    }
 
     QVERIFY(box.start());
     VERIFY_COMPLETES(box);
@@ -525,11 +556,13 @@ void tst_ManifestTool::roundTrip()
     }
     QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), 30000);
     VERIFY_NOTHING_LOST(box);
-    // Every component came from nginx by its own name, once.
+    // Every component and its signature came from nginx by its own name, once.
     QStringList expected;
-    for (const auto &file : files)
-        expected.append(QLatin1Char('/') + QFileInfo(release).fileName() + QLatin1Char('/')
-                        + file.first + QStringLiteral(" 200"));
+    for (const auto &file : files) {
+        for (const QString &suffix : {QString(), QStringLiteral(".sig")})
+            expected.append(QLatin1Char('/') + QFileInfo(release).fileName() + QLatin1Char('/')
+                            + file.first + suffix + QStringLiteral(" 200"));
+    }
     QStringList served = servedPaths(nginx);
     QVERIFY(served.removeOne(QStringLiteral("/manifest.xml 200")));
     served.sort();

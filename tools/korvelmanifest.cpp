@@ -1,5 +1,8 @@
 // korvel-manifest: writes the component manifest that KorvelUpdater reads, one
-// item per file of a release directory.
+// item per file of a release directory, and with a private key the signature
+// file of every component.
+
+#include "componentsignature.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -101,10 +104,12 @@ bool checkDirectory(const QString &path)
     return true;
 }
 
-// Every file of the directory, sorted by name; subdirectories are skipped.
+// Every file of the directory, sorted by name; subdirectories are skipped, and
+// so are the signature files of its components ("<name>.sig").
 void listDirectory(const QString &path, const QString &excluded, QVector<QFileInfo> *files)
 {
     const QDir dir(path);
+    const QLatin1String signatureSuffix(".sig");
     const QFileInfoList entries = dir.entryInfoList(
             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
@@ -114,6 +119,12 @@ void listDirectory(const QString &path, const QString &excluded, QVector<QFileIn
         }
         if (!excluded.isEmpty() && entry.absoluteFilePath() == excluded)
             continue;
+        const QString name = entry.fileName();
+        if (name.endsWith(signatureSuffix)
+            && dir.exists(name.left(name.size() - signatureSuffix.size()))) {
+            complain(QStringLiteral("skipping the signature %1").arg(quoted(name)));
+            continue;
+        }
         files->append(entry);
     }
     std::sort(files->begin(), files->end(), [](const QFileInfo &a, const QFileInfo &b) {
@@ -182,6 +193,47 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
     return xml;
 }
 
+// Writes "<file>.sig" beside every component.
+bool signComponents(const QString &keyPath, const QVector<QFileInfo> &files)
+{
+    QFile keyFile(keyPath);
+    if (!keyFile.open(QIODevice::ReadOnly)) {
+        complain(QStringLiteral("cannot read the key %1: %2").arg(quoted(keyPath), keyFile.errorString()));
+        return false;
+    }
+    const QByteArray key = keyFile.readAll();
+    for (const QFileInfo &info : files) {
+        QFile file(info.filePath());
+        if (!file.open(QIODevice::ReadOnly)) {
+            complain(QStringLiteral("cannot read %1: %2").arg(quoted(info.filePath()), file.errorString()));
+            return false;
+        }
+        Sha256 hash;
+        QByteArray block(1024 * 1024, Qt::Uninitialized);
+        qint64 size;
+        while ((size = file.read(block.data(), block.size())) > 0)
+            hash.add(block.constData(), size);
+        if (size < 0) {
+            complain(QStringLiteral("cannot read %1: %2").arg(quoted(info.filePath()), file.errorString()));
+            return false;
+        }
+        QString error;
+        const QByteArray line = ComponentSignature::sign(
+                key, ComponentSignature::message(info.fileName(), hash.hex()), &error);
+        if (line.isEmpty()) {
+            complain(QStringLiteral("cannot sign with %1: %2").arg(quoted(keyPath), error));
+            return false;
+        }
+        const QString signaturePath = info.filePath() + QStringLiteral(".sig");
+        QSaveFile out(signaturePath);
+        if (!out.open(QIODevice::WriteOnly) || out.write(line) != line.size() || !out.commit()) {
+            complain(QStringLiteral("cannot write %1: %2").arg(quoted(signaturePath), out.errorString()));
+            return false;
+        }
+    }
+    return true;
+}
+
 bool writeOutput(const QString &path, const QByteArray &xml)
 {
     if (path.isEmpty() || path == QLatin1String("-")) {
@@ -220,6 +272,10 @@ int main(int argc, char *argv[])
             "the updater installs plain files only. With NAMEs only those files are listed,\n"
             "in the order given. The output file is never listed itself.\n"
             "\n"
+            "With --sign-key, NAME.sig is written beside every component: the Ed25519\n"
+            "signature that an updater built with the matching public key demands. Such\n"
+            "signature files are never listed as components themselves.\n"
+            "\n"
             "A file name must not be empty, hold \"/\", \"\\\" or a control character.\n"
             "Exit status: 0 on success, 1 for a directory, file, name or URL that cannot be\n"
             "used, 2 for a wrong command line."));
@@ -251,7 +307,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption uacOption(
             QStringLiteral("require-uac"),
             QStringLiteral("Mark every component as needing elevated rights (default: false)."));
-    parser.addOptions({outputOption, versionOption, installOption, locationOption, uacOption});
+    const QCommandLineOption signOption(
+            QStringLiteral("sign-key"),
+            QStringLiteral("Sign every component with this Ed25519 private key (PEM), writing "
+                           "NAME.sig beside it."),
+            QStringLiteral("PRIVATE.pem"));
+    parser.addOptions({outputOption, versionOption, installOption, locationOption, uacOption,
+                       signOption});
 
     if (!parser.parse(QCoreApplication::arguments())) {
         complain(parser.errorText());
@@ -346,6 +408,9 @@ int main(int argc, char *argv[])
             return InputError;
         }
     }
+
+    if (parser.isSet(signOption) && !signComponents(parser.value(signOption), files))
+        return InputError;
 
     const QByteArray xml = writeManifest(components, base, parser.value(versionOption),
                                          parser.isSet(uacOption) ? QStringLiteral("true")

@@ -88,6 +88,13 @@ UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
             fail(QStringLiteral("cannot copy the bundle ") + wine->bundleDir());
             return;
         }
+        // The keyed build is the same program with other keys compiled in.
+        const QString exe = installDir() + QStringLiteral("/KorvelUpdater.exe");
+        if (QFileInfo(updaterBinary).fileName() == QLatin1String("KorvelUpdaterKeyed")
+            && !(QFile::remove(exe) && QFile::copy(wine->keyedUpdater(), exe))) {
+            fail(QStringLiteral("cannot copy the keyed build ") + wine->keyedUpdater());
+            return;
+        }
         // The profile outlives every sandbox of the session.
         QFile::remove(handOffPath());
     } else if (!QFile::copy(updaterBinary, installDir() + QStringLiteral("/KorvelUpdater"))) {

@@ -40,8 +40,9 @@ public:
         Directory,
     };
 
-    // updaterBinary: the built updater (KORVEL_UPDATER_BIN in a test); the
-    // Wine runner takes the bundle instead.
+    // updaterBinary: the built updater (KORVEL_UPDATER_BIN, or KORVEL_UPDATER_KEYED_BIN
+    // in a test); the Wine runner takes the bundle, with the Windows build of
+    // the keyed updater for the latter.
     explicit UpdaterSandbox(const QString &updaterBinary, QObject *parent = nullptr);
     ~UpdaterSandbox() override;
 

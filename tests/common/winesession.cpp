@@ -89,6 +89,11 @@ QString WineSession::manifestTool() const
     return qEnvironmentVariable("KORVEL_WIN64_BUILD") + QStringLiteral("/bin/korvel-manifest.exe");
 }
 
+QString WineSession::keyedUpdater() const
+{
+    return qEnvironmentVariable("KORVEL_WIN64_BUILD") + QStringLiteral("/bin/KorvelUpdaterKeyed.exe");
+}
+
 QString WineSession::wine() const
 {
     return QString::fromLatin1(wineBinary);

@@ -28,6 +28,8 @@ public:
 
     QString bundleDir() const;
     QString manifestTool() const;
+    // The Windows build of the updater with the test publisher keys.
+    QString keyedUpdater() const;
     QString driveC() const { return prefix + QStringLiteral("/drive_c"); }
     // %USERPROFILE%, where the hand-off file goes.
     QString profileDir() const { return profile; }

@@ -1,0 +1,64 @@
+#ifndef COMPONENTSIGNATURE_H
+#define COMPONENTSIGNATURE_H
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+#include <QVector>
+
+#include <memory>
+
+// A publisher's Ed25519 signature of a component, made with OpenSSL's
+// libcrypto. It signs the message
+//     "korvel-component-v1\n" + name (UTF-8) + "\n" + SHA-256 of the bytes
+//     (lower-case hex) + "\n"
+// so that a genuine component cannot pass under another name, and the bytes
+// are hashed as they stream. The signature file, fetched from the
+// component's address with ".sig" appended to its path, holds the Base64 of
+// the 64-byte signature on one line.
+namespace ComponentSignature {
+
+constexpr int SignatureSize = 64;
+// A signature file is one short line; anything longer is not one.
+constexpr int MaximumFileSize = 1024;
+
+QByteArray message(const QString &name, const QByteArray &sha256Hex);
+QUrl signatureUrl(const QUrl &component);
+
+// The signature file's line for a message, signed with an Ed25519 private
+// key in PEM; empty on failure, with the reason in error.
+QByteArray sign(const QByteArray &privateKeyPem, const QByteArray &message, QString *error);
+
+// The publisher keys compiled into the program: the updater then puts a
+// component in place only when its signature verifies under one of them.
+// A key text that holds no usable key still demands signatures, so a broken
+// key refuses everything rather than nothing.
+void setPublisherKeys(const QByteArray &pem);
+bool required();
+// Empty when the signature file verifies the message under one of the
+// publisher keys; otherwise why not.
+QString check(const QByteArray &signatureFile, const QByteArray &message);
+
+} // namespace ComponentSignature
+
+// SHA-256 over data that comes in pieces.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+
+    void reset();
+    void add(const char *data, qint64 size);
+    void add(const QByteArray &data) { add(data.constData(), data.size()); }
+    // Lower-case hex of what was added; the hash then starts over.
+    QByteArray hex();
+
+private:
+    struct Context;
+    std::unique_ptr<Context> context;
+};
+
+#endif // COMPONENTSIGNATURE_H
