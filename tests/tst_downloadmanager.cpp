@@ -1,5 +1,6 @@
 #include "downloadmanager.h"
 #include "testhttpserver.h"
+#include "testtime.h"
 #include "utils.h"
 
 #include <QDir>
@@ -288,7 +289,7 @@ bool TestDownloadManager::waitForRequests(int count)
 {
     QElapsedTimer clock;
     clock.start();
-    while (server->requests().size() < count && clock.elapsed() < 10000)
+    while (server->requests().size() < count && clock.elapsed() < testTime(10000))
         QTest::qWait(10);
     return server->requests().size() >= count;
 }
@@ -340,7 +341,7 @@ void TestDownloadManager::completeDownload()
     SignalLog log(&manager);
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     manager.download(server->url(QStringLiteral("/component.bin")), path(QStringLiteral("component.bin")));
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
 
     QCOMPARE(contents(path(QStringLiteral("component.bin"))), body);
     QCOMPARE(openDescriptors(path(QStringLiteral("component.bin"))), 0);
@@ -436,7 +437,7 @@ void TestDownloadManager::failedSizeAndDelayedRemoval()
     auto *shortLived = new DownloadManager;
     QSignalSpy orphanDone(shortLived, &DownloadManager::downloadComplete);
     shortLived->download(server->url(QStringLiteral("/orphan")), path(QStringLiteral("orphan")));
-    QVERIFY(orphanDone.wait(10000));
+    QVERIFY(orphanDone.wait(testTime(10000)));
     delete shortLived;
 
     DownloadManager manager;
@@ -454,7 +455,7 @@ void TestDownloadManager::failedSizeAndDelayedRemoval()
         }
     });
     manager.download(server->url(QStringLiteral("/149")), path(sequence.at(next++)));
-    QTRY_COMPARE_WITH_TIMEOUT(log.withoutProgress().count(QStringLiteral("downloadComplete")), 3, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(log.withoutProgress().count(QStringLiteral("downloadComplete")), 3, testTime(10000));
 
     QCOMPARE(log.withoutProgress(), QStringList({
         QStringLiteral("downloadStarted"), QStringLiteral("recordFailed"), QStringLiteral("downloadComplete"),
@@ -463,9 +464,9 @@ void TestDownloadManager::failedSizeAndDelayedRemoval()
     QVERIFY(QFile::exists(path(QStringLiteral("149"))));
     QVERIFY(QFile::exists(path(QStringLiteral("10"))));
 
-    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(path(QStringLiteral("149"))), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(path(QStringLiteral("149"))), testTime(10000));
     QVERIFY2(sinceFailure.elapsed() >= 4500, qPrintable(QString::number(sinceFailure.elapsed())));
-    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(path(QStringLiteral("10"))), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(path(QStringLiteral("10"))), testTime(2000));
     QCOMPARE(lines.count(QStringLiteral("Removed")), 2);
     QCOMPARE(contents(path(QStringLiteral("150"))), randomBytes(150, 3));
     QCOMPARE(sizeOf(path(QStringLiteral("orphan"))), qint64(100));
@@ -493,20 +494,20 @@ void TestDownloadManager::pauseAndResume()
     const QString target = path(QStringLiteral("big"));
     manager.download(server->url(QStringLiteral("/big")), target);
     QTRY_VERIFY_WITH_TIMEOUT(log.values(QStringLiteral("downloadedBytes")).size() >= 1
-                             && sizeOf(target) >= 64 * 1024, 10000);
+                             && sizeOf(target) >= 64 * 1024, testTime(10000));
 
     manager.pause();
     QVERIFY(log.events.endsWith(QStringLiteral("downloadPaused")));
     QCOMPARE(lines.last(), QStringLiteral("pause()"));
     QCOMPARE(openDescriptors(target), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     const qint64 partial = sizeOf(target);
     QVERIFY(partial < body.size());
     QCOMPARE(contents(target), body.left(int(partial)));
 
     log.events.clear();
     manager.resume();
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
     QCOMPARE(server->requests().size(), 2);
     QCOMPARE(server->requests().last().range, "bytes=" + QByteArray::number(partial) + '-');
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -538,7 +539,7 @@ void TestDownloadManager::pauseWithoutTransfer()
     if (downloadFirst) {
         QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
         manager.download(server->url(QStringLiteral("/small")), path(QStringLiteral("small")));
-        QVERIFY(complete.wait(10000));
+        QVERIFY(complete.wait(testTime(10000)));
     }
     log.events.clear();
     lines.clear();
@@ -589,9 +590,9 @@ void TestDownloadManager::cancel()
     if (earlierComponent) {
         QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
         manager.download(server->url(QStringLiteral("/earlier")), path(QStringLiteral("earlier")));
-        QVERIFY(complete.wait(10000));
+        QVERIFY(complete.wait(testTime(10000)));
         // Let the finished request's connection go, so the count below is the new one's.
-        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 1, testTime(10000));
     }
     log.events.clear();
     const QString target = path(QStringLiteral("current"));
@@ -599,7 +600,7 @@ void TestDownloadManager::cancel()
     manager.download(server->url(QStringLiteral("/current")), target);
     QVERIFY(waitForRequests(before + 1));
     if (dataArrived)
-        QTRY_VERIFY_WITH_TIMEOUT(log.values(QStringLiteral("downloadedBytes")).contains(1000), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.values(QStringLiteral("downloadedBytes")).contains(1000), testTime(10000));
 
     log.events.clear();
     lines.clear();
@@ -609,7 +610,7 @@ void TestDownloadManager::cancel()
     QCOMPARE(openDescriptors(target), fileStaysOpen ? 1 : 0);
     QCOMPARE(sizeOf(target), qint64(dataArrived ? 1000 : 0));
     // The abort reaches the connection.
-    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     QCoreApplication::processEvents();
     QCOMPARE(log.events, QStringList{QStringLiteral("downloadCancelled")});
 }
@@ -636,8 +637,8 @@ void TestDownloadManager::networkErrorKeepsPartialFile()
     QSignalSpy failed(&manager, &DownloadManager::downloadError);
     const QString target = path(QStringLiteral("dropped"));
     manager.download(server->url(QStringLiteral("/dropped")), target);
-    QVERIFY(failed.wait(10000));
-    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+    QVERIFY(failed.wait(testTime(10000)));
+    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     QCoreApplication::processEvents();
 
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -675,10 +676,10 @@ void TestDownloadManager::zeroByteReport()
         log.events.clear();
         QVERIFY(QMetaObject::invokeMethod(&manager, "downloadProgress", Qt::DirectConnection,
                                           Q_ARG(qint64, 0), Q_ARG(qint64, 2048)));
-        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     } else {
         manager.download(server->url(QStringLiteral("/empty")), target);
-        QVERIFY(gaveUp.wait(10000));
+        QVERIFY(gaveUp.wait(testTime(10000)));
         QCOMPARE(log.events.takeFirst(), QStringLiteral("downloadStarted"));
     }
     QCoreApplication::processEvents();
@@ -704,7 +705,7 @@ void TestDownloadManager::emptyFileName()
     // A real download afterwards: the server sees only that one.
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     manager.download(server->url(QStringLiteral("/real")), path(QStringLiteral("real")));
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
     QCOMPARE(server->requests().size(), 1);
     QCOMPARE(server->requests().first().path, QByteArray("/real"));
     QCOMPARE(QDir(dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
@@ -757,7 +758,7 @@ void TestDownloadManager::existingTargetReplaced()
     DownloadManager manager;
     SignalLog log(&manager);
     manager.download(server->url(QStringLiteral("/new")), target);
-    QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("downloadComplete")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("downloadComplete")), testTime(10000));
     if (held < 2) {
         QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
                                                      QStringLiteral("downloadComplete")}));
@@ -808,7 +809,7 @@ void TestDownloadManager::redirects()
     QSignalSpy failed(&manager, &DownloadManager::downloadError);
     const QString target = path(QStringLiteral("redirected"));
     manager.download(server->url(QStringLiteral("/hop0")), target);
-    QTRY_VERIFY_WITH_TIMEOUT(complete.count() + failed.count() > 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(complete.count() + failed.count() > 0, testTime(10000));
 
     if (arrives) {
         QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -862,7 +863,7 @@ void TestDownloadManager::rangeAnsweredWithWholeBody()
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     const QString target = path(QStringLiteral("whole"));
     manager.download(server->url(QStringLiteral("/whole")), target);
-    QTRY_COMPARE_WITH_TIMEOUT(sizeOf(target), qint64(1000), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(sizeOf(target), qint64(1000), testTime(10000));
     manager.pause();
 
     TestResponse whole;
@@ -872,7 +873,7 @@ void TestDownloadManager::rangeAnsweredWithWholeBody()
     server->setResponse("/whole", whole);
     log.events.clear();
     manager.resume();
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
     QCOMPARE(server->requests().last().range, QByteArray("bytes=1000-"));
     QCOMPARE(contents(target), body);
 
@@ -909,7 +910,7 @@ void TestDownloadManager::unknownTotal()
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     const QString target = path(QStringLiteral("unknown"));
     manager.download(server->url(QStringLiteral("/unknown")), target);
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
 
     QCOMPARE(contents(target), body);
     // Qt's last report, at the end, gives the received count as the total.
@@ -991,7 +992,7 @@ void TestDownloadManager::errorPageNotWritten()
     QSignalSpy failed(&manager, &DownloadManager::downloadError);
     const QString target = path(QStringLiteral("missing"));
     manager.download(server->url(QStringLiteral("/missing")), target);
-    QVERIFY(failed.wait(10000));
+    QVERIFY(failed.wait(testTime(10000)));
     QCoreApplication::processEvents();
 
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -1024,7 +1025,7 @@ void TestDownloadManager::largeBody()
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     const QString target = path(QStringLiteral("large"));
     manager.download(server->url(redirected ? QStringLiteral("/moved") : QStringLiteral("/large")), target);
-    QVERIFY(complete.wait(30000));
+    QVERIFY(complete.wait(testTime(30000)));
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
                                                  QStringLiteral("downloadComplete")}));
     QCOMPARE(log.values(QStringLiteral("downloadedBytes")).last(), qint64(body.size()));
@@ -1054,7 +1055,7 @@ void TestDownloadManager::writeFailure()
         FileSizeLimit fileLimit{rlim_t(limit)};
         QVERIFY(fileLimit.active);
         manager.download(server->url(QStringLiteral("/full")), target);
-        QVERIFY(gaveUp.wait(10000));
+        QVERIFY(gaveUp.wait(testTime(10000)));
         QCoreApplication::processEvents();
     }
 
@@ -1079,7 +1080,7 @@ void TestDownloadManager::dataHeldAtFinished()
     QVERIFY(reply);
     {
         const QSignalBlocker blocker(reply);
-        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), testTime(10000));
     }
     QCOMPARE(reply->bytesAvailable(), qint64(body.size()));
     QVERIFY(QMetaObject::invokeMethod(&manager, "finished", Qt::DirectConnection));
@@ -1119,24 +1120,24 @@ void TestDownloadManager::abandonedConnectionsReleased()
             manager.download(server->url(QStringLiteral("/slow")), target);
         else
             manager.resume();
-        QTRY_VERIFY_WITH_TIMEOUT(!log.values(QStringLiteral("downloadedBytes")).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!log.values(QStringLiteral("downloadedBytes")).isEmpty(), testTime(10000));
         if (resumeEach)
             manager.pause();
         else
             manager.cancel();
-        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     }
     QCOMPARE(server->requestCount("/slow"), 8);
     QCOMPARE(complete.count(), 0);
 
     if (resumeEach) {
         manager.resume();
-        QVERIFY(complete.wait(15000));
+        QVERIFY(complete.wait(testTime(15000)));
         QCOMPARE(contents(target), body);
         complete.clear();
     }
     manager.download(server->url(QStringLiteral("/after")), path(QStringLiteral("after")));
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
     QCOMPARE(contents(path(QStringLiteral("after"))), randomBytes(400));
 }
 

@@ -7,6 +7,7 @@
 #include "nginxserver.h"
 #include "testhttpserver.h"
 #include "sandboxchecks.h"
+#include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
 
@@ -357,14 +358,14 @@ void TestFaultsTransfer::httpsRedirect()
                      file);
 
     if (toHttp) {
-        QVERIFY(failed.wait(30000));
+        QVERIFY(failed.wait(testTime(30000)));
         QCOMPARE(failed.first().first().value<QNetworkReply::NetworkError>(),
                  QNetworkReply::InsecureRedirectError);
         QCOMPARE(complete.count(), 0);
         QCOMPARE(server->requestCount("/file"), 0);
         QVERIFY(!contents(file).contains("moved"));
     } else {
-        QVERIFY(complete.wait(30000));
+        QVERIFY(complete.wait(testTime(30000)));
         QCOMPARE(failed.count(), 0);
         QCOMPARE(contents(file), body);
     }
@@ -613,7 +614,7 @@ void TestFaultsTransfer::oldTarget()
                      session->command(session->helper(),
                                       {QStringLiteral("hold"), box.updaterPath(fileA), held,
                                        box.updaterPath(mark)}));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mark), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mark), testTime(30000));
     } else {
         if (geteuid() == 0)
             QVERIFY(box.runAsNobody());
@@ -633,7 +634,7 @@ void TestFaultsTransfer::oldTarget()
     QVERIFY(!box.output().contains("Removed"));
     VERIFY_NOTHING_LOST(box);
     if (wine) {
-        QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(30000));
+        QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(testTime(30000)));
         QCOMPARE(holder.exitCode(), 0);
     }
 }

@@ -1,5 +1,6 @@
 #include "updatersandbox.h"
 
+#include "testtime.h"
 #include "winesession.h"
 
 #include <QDeadlineTimer>
@@ -195,11 +196,12 @@ void UpdaterSandbox::setApp(App kind)
         return;
     }
     // Its own output, so that it never writes into the updater's channels.
+    const QByteArray polls = QByteArray::number(testTime(60000) / 50);
     const QByteArray script = "#!/bin/sh\n"
                               "exec >/dev/null 2>&1 </dev/null\n"
                               "echo \"started $#\" >> '" + record.toUtf8() + "'\n"
                               "i=0\n"
-                              "while [ ! -e '" + record.toUtf8() + ".release' ] && [ $i -lt 1200 ]; do\n"
+                              "while [ ! -e '" + record.toUtf8() + ".release' ] && [ $i -lt " + polls + " ]; do\n"
                               "    sleep 0.05; i=$((i + 1))\n"
                               "done\n"
                               "[ -e '" + record.toUtf8() + ".release' ] && echo released >> '"
@@ -233,7 +235,7 @@ bool UpdaterSandbox::appOutlivedUpdater()
     const QString record = dir.filePath(QStringLiteral("app/started"));
     if (!writeFile(record + QStringLiteral(".release"), QByteArray()))
         return false;
-    const QDeadlineTimer deadline(20000);
+    const QDeadlineTimer deadline(testTime(20000));
     while (!deadline.hasExpired()) {
         QFile file(record);
         if (file.open(QIODevice::ReadOnly) && file.readAll().contains("released"))
@@ -355,7 +357,7 @@ bool UpdaterSandbox::start()
     };
     connect(process, &QProcess::readyRead, this, &UpdaterSandbox::collect);
     process->start();
-    return process->waitForStarted(10000);
+    return process->waitForStarted(testTime(10000));
 }
 
 qint64 UpdaterSandbox::pid() const
@@ -429,7 +431,7 @@ void UpdaterSandbox::terminate()
     if (!isRunning())
         return;
     if (wine) {
-        closedWindow = closeWindow() && waitForExit(30000);
+        closedWindow = closeWindow() && waitForExit(testTime(30000));
         if (closedWindow)
             return;
         terminatedByUs = true;
@@ -438,9 +440,9 @@ void UpdaterSandbox::terminate()
         terminatedByUs = true;
         ::kill(pid_t(process->processId()), SIGTERM);
     }
-    if (!process->waitForFinished(10000)) {
+    if (!process->waitForFinished(testTime(10000))) {
         ::kill(pid_t(process->processId()), SIGKILL);
-        process->waitForFinished(5000);
+        process->waitForFinished(testTime(5000));
     }
     collect();
 }
