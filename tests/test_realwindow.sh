@@ -71,10 +71,10 @@ if [ "${3:-}" = "--window" ]; then
         shot=$build/window.png
         dark=0
         accent=0
-        for _ in $(seq 1 40); do
+        for _ in $(seq 1 "$(korvel_test_time 40)"); do
             kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended during the slow transfer"
             # import waits for ever on a window that went away meanwhile.
-            timeout -k 5 30 import -window "$wid" "$shot" 2>/dev/null || fail "no screenshot of window $wid"
+            timeout -k 5 "$(korvel_test_time 30)" import -window "$wid" "$shot" 2>/dev/null || fail "no screenshot of window $wid"
             read -r total dark accent < <(convert "$shot" -depth 8 txt:- | awk -F'[(,)]' '
                 NR > 1 {
                     r = $3 + 0; g = $4 + 0; b = $5 + 0; n++
@@ -94,7 +94,7 @@ if [ "${3:-}" = "--window" ]; then
     fi
 
     if [ "$case" = stall ]; then
-        for _ in $(seq 1 300); do
+        for _ in $(seq 1 "$(korvel_test_time 300)"); do
             grep -q '^Error:' "$dir/updater.log" && break
             sleep 0.1
         done
@@ -104,11 +104,11 @@ if [ "${3:-}" = "--window" ]; then
 
     # Closing the window ends the updater with 0, wherever the update stands.
     "$python" "$close_window" --timeout 10 "$title" >/dev/null || fail "could not close the window"
-    for _ in $(seq 1 300); do
+    for _ in $(seq 1 "$(korvel_test_time 300)"); do
         kill -0 "$updater_pid" 2>/dev/null || break
         sleep 0.1
     done
-    kill -0 "$updater_pid" 2>/dev/null && fail "the updater still runs 30 s after its window was closed"
+    kill -0 "$updater_pid" 2>/dev/null && fail "the updater still runs $(korvel_test_time 30) s after its window was closed"
     wait "$updater_pid"
     status=$?
     updater_pid=
@@ -215,10 +215,10 @@ for run in $(seq 1 $repeats); do
     rm -f "$work/elsewhere/two.bin"
     install_updater "$dir/install" "$dir/app"
     echo "$base/fast.xml" >"$dir/home/KorvelWindowsUpdaterTemp.txt"
-    HOME=$dir/home timeout -k 10 120 "${xvfb[@]}" "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1
+    HOME=$dir/home timeout -k 10 "$(korvel_test_time 120)" "${xvfb[@]}" "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1
     status=$?
     [ "$status" -eq 12 ] || fail "run $run of $repeats ended with status $status, not 12: $(cat "$dir/updater.log")"
-    for _ in $(seq 1 50); do
+    for _ in $(seq 1 "$(korvel_test_time 50)"); do
         [ -e "$dir/app" ] && break
         sleep 0.1
     done

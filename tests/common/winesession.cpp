@@ -156,6 +156,9 @@ bool WineSession::setUp(QString *whyNot)
     // WINEQT_X on as QT_X. Without a console, Qt's default message handler
     // writes to the debugger (OutputDebugString); this sends it to stderr.
     env.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    // The test helper's waits stretch as ours do.
+    if (system.contains(QStringLiteral("KORVEL_TEST_TIME_SCALE")))
+        env.insert(QStringLiteral("KORVEL_TEST_TIME_SCALE"), system.value(QStringLiteral("KORVEL_TEST_TIME_SCALE")));
 
     QByteArray output;
     if (runToEnd(wine(), {QStringLiteral("wineboot"), QStringLiteral("-i")}, env, dir.path(), 180000,
