@@ -18,7 +18,11 @@ status=0
 ctest --output-on-failure "$@" || status=$?
 
 # The same tests once more, built with AddressSanitizer and
-# UndefinedBehaviorSanitizer in a build directory of their own.
+# UndefinedBehaviorSanitizer in a build directory of their own. Everything
+# runs slower there: every wait of the tests stretches three times, or more
+# when KORVEL_TEST_TIME_SCALE asks for more. It is set before the build, so
+# that ctest's own limits follow it too.
+export KORVEL_TEST_TIME_SCALE=$(awk -v s="$(korvel_test_time_scale)" 'BEGIN { print (s > 3) ? s : 3 }')
 korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_SANITIZE=ON
 cd "$KORVEL_ROOT/build-asan"
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:fast_unwind_on_malloc=0
