@@ -5,6 +5,7 @@
 
 #include "nginxserver.h"
 #include "sandboxchecks.h"
+#include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
 
@@ -161,7 +162,7 @@ bool TestEndToEnd::publish(const QList<Component> &items)
 // Started with no arguments, and still running after the updater ended.
 void TestEndToEnd::verifyAppStartedAlone()
 {
-    QTRY_COMPARE_WITH_TIMEOUT(box->appRecord(), QByteArray("started 0"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(box->appRecord(), QByteArray("started 0"), testTime(10000));
     QVERIFY2(box->appOutlivedUpdater(), "the application ended with the updater");
 }
 
@@ -363,7 +364,7 @@ void TestEndToEnd::runningApplicationReplaced()
     QCOMPARE(box->exitCode(), 12);
     QCOMPARE(contents(app), newBuild);
     QTRY_COMPARE_WITH_TIMEOUT(box->appRecord(QStringLiteral("started")),
-                              "image " + QByteArray::number(newBuild.size()), 10000);
+                              "image " + QByteArray::number(newBuild.size()), testTime(10000));
     verifyAppStartedAlone();
 
     box->releaseApp(QStringLiteral("old"));
@@ -417,7 +418,7 @@ void TestEndToEnd::nothingToDo()
     QVERIFY(box->start());
 
     if (requests == QLatin1String("manifest"))
-        QTRY_VERIFY_WITH_TIMEOUT(!nginx->accessLog().isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!nginx->accessLog().isEmpty(), testTime(30000));
     // Nothing marks "nothing will happen"; give it a few seconds.
     VERIFY_STALLS(*box, handOff);
     QCOMPARE(box->handOffExists(), !handOff.isNull());
