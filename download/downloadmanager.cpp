@@ -26,12 +26,9 @@ DownloadManager::~DownloadManager()
 
 void DownloadManager::cancel()
 {
-    if (lastBytesReceived != 0) {
-        cutLoose();
-    } else {
+    if (lastBytesReceived == 0)
         qDebug() << "Safe Cancelled";
-        cutLoose();
-    }
+    cutLoose();
     // The target was never touched; the staging file is of no further use.
     dropSignature();
     dropStaged();
@@ -126,9 +123,9 @@ void DownloadManager::finished()
         emit downloadComplete();
         return;
     }
-    if (!isWhole(QFileInfo(stagingFile).size())) {
-        qDebug() << "Incomplete:" << currentFileName << QFileInfo(stagingFile).size() << "of"
-                 << expectedSize << "bytes";
+    const qint64 length = QFileInfo(stagingFile).size();
+    if (!isWhole(length)) {
+        qDebug() << "Incomplete:" << currentFileName << length << "of" << expectedSize << "bytes";
         giveUp();
         return;
     }

@@ -36,6 +36,19 @@ korvel_install_packages() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
+# korvel_test_time_scale: the factor that stretches every wait of the tests,
+# KORVEL_TEST_TIME_SCALE when that is a decimal number of at least 1, else 1.
+korvel_test_time_scale() {
+    awk -v s="${KORVEL_TEST_TIME_SCALE:-}" \
+        'BEGIN { print (s ~ /^([0-9]+\.?[0-9]*|\.[0-9]+)$/ && s + 0 >= 1) ? s + 0 : 1 }'
+}
+
+# korvel_test_time N: N seconds (or N polls) stretched by that factor, rounded up.
+korvel_test_time() {
+    awk -v n="$1" -v s="$(korvel_test_time_scale)" \
+        'BEGIN { v = n * s; r = int(v); print (r < v) ? r + 1 : r }'
+}
+
 # korvel_build DIR [cmake options...]
 korvel_build() {
     local dir=$1
@@ -120,7 +133,7 @@ http {
 CONF
         /usr/sbin/nginx -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf" >>"$dir/stdout.log" 2>&1 &
         KORVEL_NGINX_PID=$!
-        for i in $(seq 1 100); do
+        for i in $(seq 1 "$(korvel_test_time 100)"); do
             kill -0 "$KORVEL_NGINX_PID" 2>/dev/null || break
             curl -s -o /dev/null "http://127.0.0.1:$KORVEL_NGINX_PORT/" && return 0
             sleep 0.1

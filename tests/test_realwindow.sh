@@ -11,7 +11,6 @@ updater_bin=$build/bin/KorvelUpdater
 close_window=$source_dir/tests/tools/closewindow.py
 python=/usr/bin/python3
 source "$source_dir/scripts/common.sh"
-xvfb=(xvfb-run -a -s "-screen 0 1024x768x24")
 title="Korvel update"
 repeats=6
 
@@ -27,7 +26,7 @@ if [ -n "${ASAN_OPTIONS:-}" ]; then
     export ASAN_OPTIONS=$ASAN_OPTIONS:fast_unwind_on_malloc=1
 fi
 
-# Inside xvfb-run: the window checks, during a slow transfer ("transfer") or
+# On a display of its own: the window checks, during a slow transfer ("transfer") or
 # after a transfer failed ("stall"). The outer part below prepared $dir.
 if [ "${3:-}" = "--window" ]; then
     dir=$4
@@ -71,10 +70,10 @@ if [ "${3:-}" = "--window" ]; then
         shot=$build/window.png
         dark=0
         accent=0
-        for _ in $(seq 1 40); do
+        for _ in $(seq 1 "$(korvel_test_time 40)"); do
             kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended during the slow transfer"
             # import waits for ever on a window that went away meanwhile.
-            timeout -k 5 30 import -window "$wid" "$shot" 2>/dev/null || fail "no screenshot of window $wid"
+            timeout -k 5 "$(korvel_test_time 30)" import -window "$wid" "$shot" 2>/dev/null || fail "no screenshot of window $wid"
             read -r total dark accent < <(convert "$shot" -depth 8 txt:- | awk -F'[(,)]' '
                 NR > 1 {
                     r = $3 + 0; g = $4 + 0; b = $5 + 0; n++
@@ -94,7 +93,7 @@ if [ "${3:-}" = "--window" ]; then
     fi
 
     if [ "$case" = stall ]; then
-        for _ in $(seq 1 300); do
+        for _ in $(seq 1 "$(korvel_test_time 300)"); do
             grep -q '^Error:' "$dir/updater.log" && break
             sleep 0.1
         done
@@ -104,11 +103,11 @@ if [ "${3:-}" = "--window" ]; then
 
     # Closing the window ends the updater with 0, wherever the update stands.
     "$python" "$close_window" --timeout 10 "$title" >/dev/null || fail "could not close the window"
-    for _ in $(seq 1 300); do
+    for _ in $(seq 1 "$(korvel_test_time 300)"); do
         kill -0 "$updater_pid" 2>/dev/null || break
         sleep 0.1
     done
-    kill -0 "$updater_pid" 2>/dev/null && fail "the updater still runs 30 s after its window was closed"
+    kill -0 "$updater_pid" 2>/dev/null && fail "the updater still runs $(korvel_test_time 30) s after its window was closed"
     wait "$updater_pid"
     status=$?
     updater_pid=
@@ -118,6 +117,7 @@ if [ "${3:-}" = "--window" ]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-realwindow.XXXXXX")
+xvfb_pid=
 cleanup() {
     local record pid
     # Every fake application that got started, also where a check failed.
@@ -128,11 +128,35 @@ cleanup() {
             kill "$pid"
         fi
     done
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     korvel_stop_nginx
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+
+# on_display COMMAND...: COMMAND on an X server of its own, which picks a free
+# display number itself (xvfb-run -a can race another run for the same one).
+on_display() {
+    local number="" status=1
+    Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 >"$work/display" 2>"$work/xvfb.log" &
+    xvfb_pid=$!
+    for _ in $(seq 1 "$(korvel_test_time 300)"); do
+        [ "$(wc -l <"$work/display")" -gt 0 ] && number=$(head -n 1 "$work/display") && break
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ -n "$number" ]; then
+        DISPLAY=:$number "$@"
+        status=$?
+    else
+        echo "Xvfb did not start: $(cat "$work/xvfb.log")" >&2
+    fi
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid=
+    return "$status"
+}
 
 [ -x "$updater_bin" ] || fail "no updater at $updater_bin"
 [ -x "$python" ] || fail "no $python"
@@ -187,7 +211,7 @@ window_case() {
     mkdir -p "$dir/home" "$dir/elsewhere"
     install_updater "$dir/install" "$dir/app"
     echo "$base/$manifest_name" >"$dir/home/KorvelWindowsUpdaterTemp.txt"
-    "${xvfb[@]}" bash "$0" "$build" "$source_dir" --window "$dir" "$case" ||
+    on_display bash "$0" "$build" "$source_dir" --window "$dir" "$case" ||
         fail "$case: the window checks failed; updater output: $(cat "$dir/updater.log")"
     [ -e "$dir/home/KorvelWindowsUpdaterTemp.txt" ] ||
         fail "$case: closing the window removed the hand-off file"
@@ -215,10 +239,11 @@ for run in $(seq 1 $repeats); do
     rm -f "$work/elsewhere/two.bin"
     install_updater "$dir/install" "$dir/app"
     echo "$base/fast.xml" >"$dir/home/KorvelWindowsUpdaterTemp.txt"
-    HOME=$dir/home timeout -k 10 120 "${xvfb[@]}" "$dir/install/KorvelUpdater" >"$dir/updater.log" 2>&1
+    HOME=$dir/home on_display timeout -k 10 "$(korvel_test_time 120)" "$dir/install/KorvelUpdater" \
+        >"$dir/updater.log" 2>&1
     status=$?
     [ "$status" -eq 12 ] || fail "run $run of $repeats ended with status $status, not 12: $(cat "$dir/updater.log")"
-    for _ in $(seq 1 50); do
+    for _ in $(seq 1 "$(korvel_test_time 50)"); do
         [ -e "$dir/app" ] && break
         sleep 0.1
     done

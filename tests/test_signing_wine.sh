@@ -54,7 +54,8 @@ out=$(env -u KORVEL_SIGN_PKCS12 -u KORVEL_SIGN_PASSWORD "$KORVEL_ROOT/scripts/si
 [[ -n $out && $out != *$'\n'* ]] || fail "not one line: $out"
 cmp -s "$win/bin/korvel-manifest.exe" "$work/plain.exe" || fail "changed without a certificate"
 
-KORVEL_RUNNER=wine KORVEL_WIN64_BUILD=$work/build "$build_dir/bin/tst_endtoend" fullUpdate:http \
+KORVEL_RUNNER=wine KORVEL_WIN64_BUILD=$work/build KORVEL_SCREENSHOT_DIR=$work \
+    "$build_dir/bin/tst_endtoend" fullUpdate:http \
     >"$work/wine.log" 2>&1 || fail "the signed bundle: $(tail -n 30 "$work/wine.log")"
 grep -q '^PASS   : TestEndToEnd::fullUpdate(http)' "$work/wine.log" || fail "$(cat "$work/wine.log")"
 echo "signed and verified: KorvelUpdater.exe (bundle and zip), korvel-manifest.exe; the signed bundle updated under Wine"

@@ -1,6 +1,7 @@
 #include "downloadmanager.h"
 #include "stagedfile.h"
 #include "testhttpserver.h"
+#include "testtime.h"
 #include "utils.h"
 
 #include <QDir>
@@ -295,7 +296,7 @@ bool TestDownloadManager::waitForRequests(int count)
 {
     QElapsedTimer clock;
     clock.start();
-    while (server->requests().size() < count && clock.elapsed() < 10000)
+    while (server->requests().size() < count && clock.elapsed() < testTime(10000))
         QTest::qWait(10);
     return server->requests().size() >= count;
 }
@@ -349,7 +350,7 @@ void TestDownloadManager::completeDownload()
     SignalLog log(&manager);
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     manager.download(server->url(QStringLiteral("/component.bin")), path(QStringLiteral("component.bin")));
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
 
     QCOMPARE(contents(path(QStringLiteral("component.bin"))), body);
     QCOMPARE(openDescriptors(path(QStringLiteral("component.bin"))), 0);
@@ -458,7 +459,7 @@ void TestDownloadManager::failedSizeRemovedAtOnce()
         }
     });
     manager.download(server->url(QStringLiteral("/149")), path(sequence.at(next++)));
-    QTRY_COMPARE_WITH_TIMEOUT(log.withoutProgress().count(QStringLiteral("downloadComplete")), 3, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(log.withoutProgress().count(QStringLiteral("downloadComplete")), 3, testTime(10000));
 
     QCOMPARE(log.withoutProgress(), QStringList({
         QStringLiteral("downloadStarted"), QStringLiteral("recordFailed"), QStringLiteral("downloadComplete"),
@@ -496,13 +497,13 @@ void TestDownloadManager::pauseAndResume()
     const QString partFile = staging(QStringLiteral("big"));
     manager.download(server->url(QStringLiteral("/big")), target);
     QTRY_VERIFY_WITH_TIMEOUT(log.values(QStringLiteral("downloadedBytes")).size() >= 1
-                             && sizeOf(partFile) >= 64 * 1024, 10000);
+                             && sizeOf(partFile) >= 64 * 1024, testTime(10000));
 
     manager.pause();
     QVERIFY(log.events.endsWith(QStringLiteral("downloadPaused")));
     QCOMPARE(lines.last(), QStringLiteral("pause()"));
     QCOMPARE(openDescriptors(partFile), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     const qint64 partial = sizeOf(partFile);
     QVERIFY(partial < body.size());
     QCOMPARE(contents(partFile), body.left(int(partial)));
@@ -510,7 +511,7 @@ void TestDownloadManager::pauseAndResume()
 
     log.events.clear();
     manager.resume();
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
     QCOMPARE(server->requests().size(), 2);
     QCOMPARE(server->requests().last().range, "bytes=" + QByteArray::number(partial) + '-');
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -543,7 +544,7 @@ void TestDownloadManager::pauseWithoutTransfer()
     if (downloadFirst) {
         QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
         manager.download(server->url(QStringLiteral("/small")), path(QStringLiteral("small")));
-        QVERIFY(complete.wait(10000));
+        QVERIFY(complete.wait(testTime(10000)));
     }
     log.events.clear();
     lines.clear();
@@ -592,9 +593,9 @@ void TestDownloadManager::cancel()
     if (earlierComponent) {
         QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
         manager.download(server->url(QStringLiteral("/earlier")), path(QStringLiteral("earlier")));
-        QVERIFY(complete.wait(10000));
+        QVERIFY(complete.wait(testTime(10000)));
         // Let the finished request's connection go, so the count below is the new one's.
-        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 1, testTime(10000));
     }
     log.events.clear();
     const QString target = path(QStringLiteral("current"));
@@ -602,7 +603,7 @@ void TestDownloadManager::cancel()
     manager.download(server->url(QStringLiteral("/current")), target);
     QVERIFY(waitForRequests(before + 1));
     if (dataArrived)
-        QTRY_VERIFY_WITH_TIMEOUT(log.values(QStringLiteral("downloadedBytes")).contains(1000), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.values(QStringLiteral("downloadedBytes")).contains(1000), testTime(10000));
 
     log.events.clear();
     lines.clear();
@@ -614,7 +615,7 @@ void TestDownloadManager::cancel()
     QVERIFY(!QFile::exists(target));
     QCOMPARE(files(), earlierComponent ? QStringList{QStringLiteral("earlier")} : QStringList());
     // The abort reaches the connection.
-    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     QCoreApplication::processEvents();
     QCOMPARE(log.events, QStringList{QStringLiteral("downloadCancelled")});
 }
@@ -646,8 +647,8 @@ void TestDownloadManager::networkErrorLeavesOldFile()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(old) == old.size());
     }
     manager.download(server->url(QStringLiteral("/dropped")), target);
-    QVERIFY(failed.wait(10000));
-    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+    QVERIFY(failed.wait(testTime(10000)));
+    QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     QCoreApplication::processEvents();
 
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -685,10 +686,10 @@ void TestDownloadManager::zeroByteReport()
         log.events.clear();
         QVERIFY(QMetaObject::invokeMethod(&manager, "downloadProgress", Qt::DirectConnection,
                                           Q_ARG(qint64, 0), Q_ARG(qint64, 2048)));
-        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     } else {
         manager.download(server->url(QStringLiteral("/empty")), target);
-        QVERIFY(gaveUp.wait(10000));
+        QVERIFY(gaveUp.wait(testTime(10000)));
         QCOMPARE(log.events.takeFirst(), QStringLiteral("downloadStarted"));
     }
     QCoreApplication::processEvents();
@@ -714,7 +715,7 @@ void TestDownloadManager::emptyFileName()
     // A real download afterwards: the server sees only that one.
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     manager.download(server->url(QStringLiteral("/real")), path(QStringLiteral("real")));
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
     QCOMPARE(server->requests().size(), 1);
     QCOMPARE(server->requests().first().path, QByteArray("/real"));
     QCOMPARE(QDir(dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
@@ -776,7 +777,7 @@ void TestDownloadManager::existingTargetReplaced()
     manager.download(server->url(QStringLiteral("/new")), target);
     const QStringList ends = {QStringLiteral("downloadComplete"), QStringLiteral("internalDownloadError")};
     QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(ends.first()) || log.events.contains(ends.last()),
-                             StagedFile::RetryLimit + 10000);
+                             testTime(StagedFile::RetryLimit + 10000));
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
                                                  heldMs < 0 ? ends.last() : ends.first()}));
     if (heldMs < 0) {
@@ -827,7 +828,7 @@ void TestDownloadManager::redirects()
     QSignalSpy failed(&manager, &DownloadManager::downloadError);
     const QString target = path(QStringLiteral("redirected"));
     manager.download(server->url(QStringLiteral("/hop0")), target);
-    QTRY_VERIFY_WITH_TIMEOUT(complete.count() + failed.count() > 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(complete.count() + failed.count() > 0, testTime(10000));
 
     if (arrives) {
         QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -897,7 +898,7 @@ void TestDownloadManager::resumedRange()
     SignalLog log(&manager);
     const QString target = path(QStringLiteral("whole"));
     manager.download(server->url(QStringLiteral("/whole")), target);
-    QTRY_COMPARE_WITH_TIMEOUT(sizeOf(staging(QStringLiteral("whole"))), qint64(1000), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(sizeOf(staging(QStringLiteral("whole"))), qint64(1000), testTime(10000));
     manager.pause();
 
     TestResponse second;
@@ -912,7 +913,7 @@ void TestDownloadManager::resumedRange()
     manager.resume();
     QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("downloadComplete"))
                                      || log.events.contains(QStringLiteral("internalDownloadError")),
-                             10000);
+                             testTime(10000));
     QCOMPARE(server->requests().last().range, QByteArray("bytes=1000-"));
     QCOMPARE(log.withoutProgress().last(),
              whole ? QStringLiteral("downloadComplete") : QStringLiteral("internalDownloadError"));
@@ -959,7 +960,7 @@ void TestDownloadManager::unknownTotal()
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     const QString target = path(QStringLiteral("unknown"));
     manager.download(server->url(QStringLiteral("/unknown")), target);
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
 
     QCOMPARE(contents(target), body);
     // Qt's last report, at the end, gives the received count as the total.
@@ -1041,7 +1042,7 @@ void TestDownloadManager::errorPageNotWritten()
     QSignalSpy failed(&manager, &DownloadManager::downloadError);
     const QString target = path(QStringLiteral("missing"));
     manager.download(server->url(QStringLiteral("/missing")), target);
-    QVERIFY(failed.wait(10000));
+    QVERIFY(failed.wait(testTime(10000)));
     QCoreApplication::processEvents();
 
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
@@ -1074,7 +1075,7 @@ void TestDownloadManager::largeBody()
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     const QString target = path(QStringLiteral("large"));
     manager.download(server->url(redirected ? QStringLiteral("/moved") : QStringLiteral("/large")), target);
-    QVERIFY(complete.wait(30000));
+    QVERIFY(complete.wait(testTime(30000)));
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
                                                  QStringLiteral("downloadComplete")}));
     QCOMPARE(log.values(QStringLiteral("downloadedBytes")).last(), qint64(body.size()));
@@ -1104,7 +1105,7 @@ void TestDownloadManager::writeFailure()
         FileSizeLimit fileLimit{rlim_t(limit)};
         QVERIFY(fileLimit.active);
         manager.download(server->url(QStringLiteral("/full")), target);
-        QVERIFY(gaveUp.wait(10000));
+        QVERIFY(gaveUp.wait(testTime(10000)));
         QCoreApplication::processEvents();
     }
 
@@ -1129,7 +1130,7 @@ void TestDownloadManager::dataHeldAtFinished()
     QVERIFY(reply);
     {
         const QSignalBlocker blocker(reply);
-        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), testTime(10000));
     }
     QCOMPARE(reply->bytesAvailable(), qint64(body.size()));
     QVERIFY(QMetaObject::invokeMethod(&manager, "finished", Qt::DirectConnection));
@@ -1169,24 +1170,24 @@ void TestDownloadManager::abandonedConnectionsReleased()
             manager.download(server->url(QStringLiteral("/slow")), target);
         else
             manager.resume();
-        QTRY_VERIFY_WITH_TIMEOUT(!log.values(QStringLiteral("downloadedBytes")).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!log.values(QStringLiteral("downloadedBytes")).isEmpty(), testTime(10000));
         if (resumeEach)
             manager.pause();
         else
             manager.cancel();
-        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->openConnections(), 0, testTime(10000));
     }
     QCOMPARE(server->requestCount("/slow"), 8);
     QCOMPARE(complete.count(), 0);
 
     if (resumeEach) {
         manager.resume();
-        QVERIFY(complete.wait(15000));
+        QVERIFY(complete.wait(testTime(15000)));
         QCOMPARE(contents(target), body);
         complete.clear();
     }
     manager.download(server->url(QStringLiteral("/after")), path(QStringLiteral("after")));
-    QVERIFY(complete.wait(10000));
+    QVERIFY(complete.wait(testTime(10000)));
     QCOMPARE(contents(path(QStringLiteral("after"))), randomBytes(400));
 }
 

@@ -1,6 +1,7 @@
 #include "downloadmanager.h"
 #include "stagedfile.h"
 #include "nginxserver.h"
+#include "testtime.h"
 
 #include <QDir>
 #include <QFile>
@@ -117,11 +118,11 @@ void TestDownloadManagerNginx::severalMegabytes()
     QSignalSpy failed(&manager, &DownloadManager::recordFailed);
     const QString target = downloads.filePath(QStringLiteral("component.bin"));
     manager.download(nginx->url(QStringLiteral("/component.bin")), target);
-    QVERIFY(complete.wait(30000));
+    QVERIFY(complete.wait(testTime(30000)));
     QCOMPARE(failed.count(), 0);
     QVERIFY(contents(target) == contents(root.filePath(QStringLiteral("component.bin"))));
 
-    QTRY_COMPARE_WITH_TIMEOUT(logLinesFor(*nginx, QStringLiteral("/component.bin")).size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(logLinesFor(*nginx, QStringLiteral("/component.bin")).size(), 1, testTime(10000));
     const QStringList fields = logLinesFor(*nginx, QStringLiteral("/component.bin")).first().split(QLatin1Char(' '));
     QCOMPARE(fields.value(1), QStringLiteral("GET"));
     QCOMPARE(fields.value(3), QStringLiteral("200"));
@@ -139,21 +140,21 @@ void TestDownloadManagerNginx::pauseThenResumeAnsweredWith206()
     const QString target = downloads.filePath(QStringLiteral("part.bin"));
     manager.download(nginx->url(QStringLiteral("/slow/part.bin")), target);
     const QString staging = StagedFile::stagingPath(target);
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staging).size() >= 128 * 1024, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staging).size() >= 128 * 1024, testTime(20000));
 
     manager.pause();
     const qint64 partial = QFileInfo(staging).size();
     QVERIFY2(partial < total, "the pause came too late");
     percentages.clear();
     manager.resume();
-    QVERIFY(complete.wait(30000));
+    QVERIFY(complete.wait(testTime(30000)));
     QVERIFY(contents(target) == contents(source));
     // The whole file's share: past the partial file from the first report on.
     QVERIFY(!percentages.isEmpty());
     QVERIFY(percentages.first().first().toInt() >= int(partial * 100 / total));
     QCOMPARE(percentages.last().first().toInt(), 100);
 
-    QTRY_COMPARE_WITH_TIMEOUT(logLinesFor(*nginx, QStringLiteral("/slow/part.bin")).size(), 2, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(logLinesFor(*nginx, QStringLiteral("/slow/part.bin")).size(), 2, testTime(20000));
     QStringList resumed;
     for (const QString &line : logLinesFor(*nginx, QStringLiteral("/slow/part.bin"))) {
         if (line.section(QLatin1Char(' '), 3, 3) == QLatin1String("206"))
@@ -187,7 +188,7 @@ void TestDownloadManagerNginx::memoryStaysFlat()
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     const QString target = downloads.filePath(QStringLiteral("large.bin"));
     manager.download(nginx->url(path), target);
-    QVERIFY(complete.wait(60000));
+    QVERIFY(complete.wait(testTime(60000)));
     const qint64 growth = peakResidentKb() - before;
     QCOMPARE(QFileInfo(target).size(), qint64(256) * 1024 * 1024);
     QVERIFY2(growth < 64 * 1024, qPrintable(QStringLiteral("peak grew by %1 kB").arg(growth)));

@@ -6,6 +6,7 @@
 #include "nginxserver.h"
 #include "sandboxchecks.h"
 #include "stagedfile.h"
+#include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
 
@@ -162,7 +163,7 @@ bool TestEndToEnd::publish(const QList<Component> &items)
 // Started with no arguments, and still running after the updater ended.
 void TestEndToEnd::verifyAppStartedAlone()
 {
-    QTRY_COMPARE_WITH_TIMEOUT(box->appRecord(), QByteArray("started 0"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(box->appRecord(), QByteArray("started 0"), testTime(10000));
     QVERIFY2(box->appOutlivedUpdater(), "the application ended with the updater");
 }
 
@@ -210,7 +211,8 @@ void TestEndToEnd::fullUpdate()
     // Under Wine, the window half-way through the big item.
     if (UpdaterSandbox::usesWine()) {
         const QString staging = StagedFile::stagingPath(targetOf(items.at(3)));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staging).size() >= items.at(3).data.size() / 2, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staging).size() >= items.at(3).data.size() / 2,
+                                 testTime(30000));
         verifyWindow(false);
     }
 
@@ -335,8 +337,11 @@ void TestEndToEnd::verifyWindow(bool stalled)
 
     const QByteArray id = wine->window(QStringLiteral("Korvel update"), true);
     QVERIFY2(id.startsWith("0x"), "no X window titled \"Korvel update\"");
-    const QString shot = QStringLiteral(KORVEL_BINARY_DIR "/window-wine-%1%2.png")
-                                 .arg(QLatin1String(QTest::currentTestFunction()),
+    // A test that runs these cases beside the others names a folder of its own.
+    const QString shot = QStringLiteral("%1/window-wine-%2%3.png")
+                                 .arg(qEnvironmentVariable("KORVEL_SCREENSHOT_DIR",
+                                                           QStringLiteral(KORVEL_BINARY_DIR)),
+                                      QLatin1String(QTest::currentTestFunction()),
                                       qEnvironmentVariable("KORVEL_WINE_GL"));
     QFile::remove(shot);
     QCOMPARE(wine->onDisplay(QStringLiteral("import"),
@@ -382,7 +387,7 @@ void TestEndToEnd::runningApplicationReplaced()
     QCOMPARE(box->exitCode(), 12);
     QCOMPARE(contents(app), newBuild);
     QTRY_COMPARE_WITH_TIMEOUT(box->appRecord(QStringLiteral("started")),
-                              "image " + QByteArray::number(newBuild.size()), 10000);
+                              "image " + QByteArray::number(newBuild.size()), testTime(10000));
     verifyAppStartedAlone();
 
     box->releaseApp(QStringLiteral("old"));
@@ -436,7 +441,7 @@ void TestEndToEnd::nothingToDo()
     QVERIFY(box->start());
 
     if (requests == QLatin1String("manifest"))
-        QTRY_VERIFY_WITH_TIMEOUT(!nginx->accessLog().isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!nginx->accessLog().isEmpty(), testTime(30000));
     // Nothing marks "nothing will happen"; give it a few seconds.
     VERIFY_STALLS(*box, handOff);
     QCOMPARE(box->handOffExists(), !handOff.isNull());

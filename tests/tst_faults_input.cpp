@@ -12,7 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -22,11 +22,13 @@ using namespace SandboxChecks;
 
 namespace {
 
-QByteArray freePort()
+// A port that refuses connections: the holder is bound to it and never
+// listens, and keeps any other server (of a test running beside this one)
+// from taking it meanwhile.
+QByteArray refusingPort(QTcpSocket *holder)
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return QByteArray::number(probe.serverPort());
+    holder->bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
+    return QByteArray::number(holder->localPort());
 }
 
 } // namespace
@@ -272,9 +274,9 @@ void TestFaultsInput::manifestStarvesNothing()
     response.body.replace("%I", box.installDir().toUtf8());
     server->setResponse("/m.xml", response);
 
-    // Nothing listens on a port just found free.
+    QTcpSocket holder;
     const QByteArray address = refused
-            ? "http://127.0.0.1:" + freePort() + "/m.xml"
+            ? "http://127.0.0.1:" + refusingPort(&holder) + "/m.xml"
             : manifestUrl();
     QVERIFY(box.writeHandOff(address + '\n'));
 
@@ -436,7 +438,8 @@ void TestFaultsInput::componentUrl()
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
     serveGoodManifest(box);
-    url.replace("%P", freePort());
+    QTcpSocket holder;
+    url.replace("%P", refusingPort(&holder));
     TestResponse manifest;
     manifest.body = UpdaterSandbox::manifest(
             UpdaterSandbox::manifestItem("bad.bin", url, box.installDir().toUtf8())

@@ -8,6 +8,7 @@
 #include "stagedfile.h"
 #include "testhttpserver.h"
 #include "sandboxchecks.h"
+#include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
 
@@ -37,8 +38,7 @@ using namespace SandboxChecks;
 
 namespace {
 
-// Longer than the 5000 ms after which a failed component is removed, so that
-// a wrong removal happens while the updater still runs.
+// About eight seconds in six slices, for a test to act while it comes in.
 TestResponse slowComponent(const QByteArray &body)
 {
     TestResponse response;
@@ -361,23 +361,22 @@ void TestFaultsTransfer::httpsRedirect()
                      file);
 
     if (toHttp) {
-        QVERIFY(failed.wait(30000));
+        QVERIFY(failed.wait(testTime(30000)));
         QCOMPARE(failed.first().first().value<QNetworkReply::NetworkError>(),
                  QNetworkReply::InsecureRedirectError);
         QCOMPARE(complete.count(), 0);
         QCOMPARE(server->requestCount("/file"), 0);
         QVERIFY(!contents(file).contains("moved"));
     } else {
-        QVERIFY(complete.wait(30000));
+        QVERIFY(complete.wait(testTime(30000)));
         QCOMPARE(failed.count(), 0);
         QCOMPARE(contents(file), body);
     }
     QCOMPARE(tls.paths.first(), QByteArray("/start"));
 }
 
-// A 3 GiB component is a good one: kept, not taken for a failed download. The
-// next component takes longer than the delay of a failed one's removal, so a
-// wrong removal would happen before the updater ends.
+// A 3 GiB component is a good one: kept, not taken for a failed download and
+// discarded.
 void TestFaultsTransfer::largeSparseFile()
 {
     const qint64 size = Q_INT64_C(3) * 1024 * 1024 * 1024;
@@ -399,7 +398,7 @@ void TestFaultsTransfer::largeSparseFile()
     NginxServer nginx(www);
     QVERIFY2(nginx.start(), qPrintable(nginx.errorText()));
 
-    server->setResponse("/c/b", slowComponent(bodyB));
+    server->setResponse("/c/b", TestResponse{200, {}, bodyB});
     TestResponse manifest;
     manifest.body = UpdaterSandbox::manifest(
             UpdaterSandbox::manifestItem("big.bin",
@@ -475,7 +474,7 @@ void TestFaultsTransfer::targetDirectoryReadOnly()
 
     QVERIFY(box.start());
     QVERIFY2(box.waitForOutput("Cannot create \"" + box.updaterPath(locked).toUtf8() + "/a.bin.korvel-part\"",
-                               StagedFile::RetryLimit + ExitMs),
+                               testTime(StagedFile::RetryLimit) + ExitMs),
              tail(box).constData());
     VERIFY_STALLS(box, manifestUrl());
     QCOMPARE(server->requestCount("/c/a"), 0);
@@ -493,8 +492,7 @@ void TestFaultsTransfer::targetIsDirectory_data()
 }
 
 // A directory stands where the component goes: it is neither replaced nor
-// emptied, and no removal is tried on it; the second component takes longer
-// than the delay after which a failed one's file would go.
+// emptied, and no removal is tried on it.
 void TestFaultsTransfer::targetIsDirectory()
 {
     QFETCH(QByteArray, name);
@@ -505,7 +503,7 @@ void TestFaultsTransfer::targetIsDirectory()
             : box.makeDir(QStringLiteral("install/") + QString::fromUtf8(name));
     TestResponse a;
     a.body = UpdaterSandbox::pattern(400, 14);
-    serveTwo(box, box.installDir(), a, slowComponent(bodyB), name);
+    serveTwo(box, box.installDir(), a, TestResponse{200, {}, bodyB}, name);
     QVERIFY(box.writeHandOff(manifestUrl()));
 
     QVERIFY(box.start());
@@ -623,7 +621,7 @@ void TestFaultsTransfer::oldTarget()
                      session->command(session->helper(),
                                       {QStringLiteral("hold"), box.updaterPath(fileA), hold,
                                        box.updaterPath(mark)}));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mark), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mark), testTime(30000));
     } else if (held) {
         const QByteArray path = QFile::encodeName(fileA);
         if (::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) != 0)
@@ -649,7 +647,7 @@ void TestFaultsTransfer::oldTarget()
             QCOMPARE(QFile::permissions(fileA), permissions);
     } else {
         QVERIFY2(box.waitForOutput("Cannot replace \"" + box.updaterPath(fileA).toUtf8() + '"',
-                                   StagedFile::RetryLimit + ExitMs),
+                                   testTime(StagedFile::RetryLimit) + ExitMs),
                  tail(box).constData());
         VERIFY_STALLS(box, manifestUrl());
         QCOMPARE(server->requestCount("/c/b"), 0);
@@ -659,7 +657,7 @@ void TestFaultsTransfer::oldTarget()
     }
     VERIFY_NOTHING_LOST(box);
     if (wine) {
-        QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(30000));
+        QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(testTime(30000)));
         QCOMPARE(holder.exitCode(), 0);
     }
 }

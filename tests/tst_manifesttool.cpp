@@ -1,5 +1,6 @@
 #include "nginxserver.h"
 #include "sandboxchecks.h"
+#include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
 
@@ -44,7 +45,7 @@ ToolRun runTool(const QStringList &arguments)
     QProcess process;
     process.start(QStringLiteral(KORVEL_MANIFEST_BIN), arguments);
     ToolRun run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(testTime(60000)) || process.exitStatus() != QProcess::NormalExit)
         return run;
     run.status = process.exitCode();
     run.out = process.readAllStandardOutput();
@@ -554,7 +555,7 @@ void tst_ManifestTool::roundTrip()
         QVERIFY2(installed == content(file.first, file.second),
                  qPrintable(file.first + QStringLiteral(" differs\n") + QString::fromUtf8(box.output())));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), testTime(30000));
     VERIFY_NOTHING_LOST(box);
     // Every component and its signature came from nginx by its own name, once.
     QStringList expected;

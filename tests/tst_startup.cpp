@@ -1,3 +1,5 @@
+#include "testtime.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -46,8 +48,8 @@ void TestStartup::initTestCase()
                        QStringLiteral("1024x768x24")});
     xvfb.setProcessChannelMode(QProcess::SeparateChannels);
     xvfb.start();
-    QVERIFY2(xvfb.waitForStarted(30000), qPrintable(xvfb.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine() || xvfb.state() != QProcess::Running, 30000);
+    QVERIFY2(xvfb.waitForStarted(testTime(30000)), qPrintable(xvfb.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine() || xvfb.state() != QProcess::Running, testTime(30000));
     const QByteArray number = xvfb.readLine().trimmed();
     QVERIFY2(!number.isEmpty(), xvfb.readAllStandardError().constData());
     display = QLatin1Char(':') + QString::fromLatin1(number);
@@ -57,7 +59,7 @@ void TestStartup::cleanupTestCase()
 {
     if (xvfb.state() != QProcess::NotRunning) {
         xvfb.terminate();
-        if (!xvfb.waitForFinished(10000)) {
+        if (!xvfb.waitForFinished(testTime(10000))) {
             xvfb.kill();
             xvfb.waitForFinished();
         }
@@ -100,9 +102,9 @@ void TestStartup::documentNotCreatedEndsWithMinusOne()
     updater.setProcessEnvironment(env);
     updater.setWorkingDirectory(dir.path());
     updater.start(binary, QStringList());
-    QVERIFY2(updater.waitForStarted(30000), qPrintable(updater.errorString()));
+    QVERIFY2(updater.waitForStarted(testTime(30000)), qPrintable(updater.errorString()));
     // A handler that asks to exit before the event loop runs leaves the process running.
-    QVERIFY2(updater.waitForFinished(60000), "the updater kept running without its window");
+    QVERIFY2(updater.waitForFinished(testTime(60000)), "the updater kept running without its window");
     const QByteArray errors = updater.readAllStandardError();
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QVERIFY2(errors.contains("failed to load component"), errors.constData());
@@ -133,7 +135,7 @@ void TestStartup::closingTheWindowEndsWithZero()
     updater.setProcessEnvironment(env);
     updater.setWorkingDirectory(home.path());
     updater.start(updaterBinary, arguments);
-    QVERIFY2(updater.waitForStarted(30000), qPrintable(updater.errorString()));
+    QVERIFY2(updater.waitForStarted(testTime(30000)), qPrintable(updater.errorString()));
 
     QByteArray output;
     QCOMPARE(runCloseWindow({QStringLiteral("--find-only")}, &output), 0);
@@ -141,7 +143,7 @@ void TestStartup::closingTheWindowEndsWithZero()
     QCOMPARE(updater.state(), QProcess::Running);
 
     QCOMPARE(runCloseWindow({}, &output), 0);
-    QVERIFY2(updater.waitForFinished(60000), "the updater did not end when its window was closed");
+    QVERIFY2(updater.waitForFinished(testTime(60000)), "the updater did not end when its window was closed");
     const QByteArray errors = updater.readAllStandardError();
     QVERIFY2(updater.exitStatus() == QProcess::NormalExit, errors.constData());
     QVERIFY2(!errors.contains("failed to load component"), errors.constData());
@@ -156,7 +158,7 @@ int TestStartup::runCloseWindow(const QStringList &options, QByteArray *output)
     helper.setProcessEnvironment(env);
     helper.start(python, QStringList{closeWindowScript, QStringLiteral("--timeout"), QStringLiteral("60")}
                          + options + QStringList{windowTitle});
-    if (!helper.waitForFinished(90000)) {
+    if (!helper.waitForFinished(testTime(90000))) {
         helper.kill();
         helper.waitForFinished();
         return -1;

@@ -1,3 +1,4 @@
+#include "testtime.h"
 #include "utils.h"
 
 #include <QCoreApplication>
@@ -137,7 +138,7 @@ void TestUtils::cleanup()
     for (pid_t pid : qAsConst(startedPids))
         ::kill(pid, SIGTERM);
     for (pid_t pid : qAsConst(startedPids))
-        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), testTime(10000));
     startedPids.clear();
     home.reset();
 }
@@ -587,7 +588,7 @@ void TestUtils::startApp()
         return;
     }
 
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), testTime(20000));
     const QList<QByteArray> lines = readFile(record).split('\n');
     QVERIFY2(lines.size() >= 2, readFile(record).constData());
     bool ok = false;
@@ -621,7 +622,7 @@ QProcess::ExitStatus TestUtils::runChild(const QString &binary, const QByteArray
     child.setStandardOutputFile(outputPath);
     child.setStandardErrorFile(workDir + QStringLiteral("/updater.err"));
     child.start(binary, QStringList());
-    if (!child.waitForFinished(60000)) {
+    if (!child.waitForFinished(testTime(60000))) {
         qWarning("child did not end: %s", qPrintable(child.errorString()));
         child.kill();
         child.waitForFinished();

@@ -1,5 +1,6 @@
 #include "downloadmanager.h"
 #include "testhttpserver.h"
+#include "testtime.h"
 #include "utils.h"
 
 #include <QColor>
@@ -286,7 +287,7 @@ bool tst_Window::startSequence(const QList<Component> &components)
     load();
     if (QTest::currentTestFailed())
         return false;
-    return QTest::qWaitFor([] { return downloadRequests().size() == 1; }, 20000);
+    return QTest::qWaitFor([] { return downloadRequests().size() == 1; }, testTime(20000));
 }
 
 // Stands in for the manager's completion of the current item. Refuses the
@@ -317,7 +318,7 @@ void tst_Window::initialDisplay()
     QCOMPARE(timer->property("interval").toInt(), 100);
     QCOMPARE(timer->property("repeat").toBool(), false);
     QCOMPARE(timer->property("running").toBool(), true);
-    QTRY_COMPARE_WITH_TIMEOUT(timer->property("running").toBool(), false, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(timer->property("running").toBool(), false, testTime(10000));
 
     // A percentage alone leaves the amount empty until the first byte count.
     emit manager->progressPercentage(40);
@@ -383,14 +384,14 @@ void tst_Window::counterFollowsSequence()
     QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (1/3)\nalpha.dll"));
 
     // Nothing moves on without a completion.
-    QVERIFY(!QTest::qWaitFor([] { return downloadRequests().size() > 1; }, 500));
+    QVERIFY(!QTest::qWaitFor([] { return downloadRequests().size() > 1; }, testTime(500)));
 
     // Each next item is requested inside the completion of the one before.
     QVERIFY(completeCurrentItem());
     QCOMPARE(downloadRequests().size(), 2);
     QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (2/3)\nKorvelWindows.exe"));
     // Let it reach the server before the next one replaces it.
-    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/held/2"), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/held/2"), 1, testTime(20000));
     QVERIFY(completeCurrentItem());
     QCOMPARE(downloadRequests().size(), 3);
     QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (3/3)\ngamma.pak"));
@@ -400,7 +401,7 @@ void tst_Window::counterFollowsSequence()
         QCOMPARE(requests.at(i).url, components.at(i).url);
         QCOMPARE(requests.at(i).path, install + QLatin1Char('/') + components.at(i).name);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(server->requests().size(), 4, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(server->requests().size(), 4, testTime(20000));
     const QList<RecordedRequest> received = server->requests();
     QCOMPARE(received.at(0).path, QByteArray("/manifest.xml"));
     QCOMPARE(received.at(1).path, QByteArray("/held/1"));
@@ -541,7 +542,7 @@ void tst_Window::signalsThatChangeNothing()
 
     QCOMPARE(snapshot(), before);
     // Nor later: no third item, and the hand-off file stays.
-    QVERIFY(!QTest::qWaitFor([] { return downloadRequests().size() > 2; }, 500));
+    QVERIFY(!QTest::qWaitFor([] { return downloadRequests().size() > 2; }, testTime(500)));
     QCOMPARE(snapshot(), before);
     QVERIFY(QFile::exists(handOffPath()));
 }
@@ -637,7 +638,7 @@ void tst_Window::manifestWithoutItems()
     // Ready with no items or an error: either way the model has settled.
     QTRY_VERIFY_WITH_TIMEOUT(model->property("status").toInt() == Ready
                                      || model->property("status").toInt() == Error,
-                             20000);
+                             testTime(20000));
     QCOMPARE(model->property("count").toInt(), 0);
     QCOMPARE(downloadRequests().size(), 0);
     QCOMPARE(server->requestCount("/held/1"), 0);
@@ -692,16 +693,16 @@ void tst_Window::handOffFile()
 
     QObject *timer = initTimer();
     QVERIFY(timer);
-    QTRY_COMPARE_WITH_TIMEOUT(timer->property("running").toBool(), false, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(timer->property("running").toBool(), false, testTime(10000));
     QObject *model = find("componentsModel");
     QCOMPARE(model->property("source").toUrl(), QUrl(source));
 
     if (requested.isEmpty()) {
-        QVERIFY(!QTest::qWaitFor([] { return !downloadRequests().isEmpty(); }, 1000));
+        QVERIFY(!QTest::qWaitFor([] { return !downloadRequests().isEmpty(); }, testTime(1000)));
         QCOMPARE(model->property("count").toInt(), 0);
         QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (0/0)\n"));
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(downloadRequests().size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(downloadRequests().size(), 1, testTime(20000));
         QCOMPARE(downloadRequests().at(0).path, install + QLatin1Char('/') + requested);
         QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (1/1)\n") + requested);
     }
@@ -742,7 +743,7 @@ void tst_Window::realTransfers()
     QVERIFY(startSequence(components));
 
     if (thirdRequested) {
-        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/held/3"), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/held/3"), 1, testTime(20000));
         QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (3/3)\nthird.bin"));
         QFile written(install + QStringLiteral("/second.bin"));
         QVERIFY(written.open(QIODevice::ReadOnly));
@@ -751,11 +752,11 @@ void tst_Window::realTransfers()
         QCOMPARE(text("percentageLabel"), QStringLiteral("100%"));
         QCOMPARE(text("fileSizeLabel"), QStringLiteral("300 bytes"));
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/files/second.bin"), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/files/second.bin"), 1, testTime(20000));
         QVERIFY(QTest::qWaitFor([] {
             return collectedMessages().contains(QStringLiteral("Error: ContentNotFoundError"));
-        }, 20000));
-        QVERIFY(!QTest::qWaitFor([this] { return server->requestCount("/held/3") > 0; }, 1000));
+        }, testTime(20000)));
+        QVERIFY(!QTest::qWaitFor([this] { return server->requestCount("/held/3") > 0; }, testTime(1000)));
         QCOMPARE(downloadRequests().size(), 2);
         QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (2/3)\nsecond.bin"));
         QVERIFY(QFile::exists(handOffPath()));

@@ -1,5 +1,7 @@
 #include "nginxserver.h"
 
+#include "testtime.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTcpServer>
@@ -52,7 +54,7 @@ bool NginxServer::makeCertificate(const QString &certPath, const QString &keyPat
                 QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
                 QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
                 QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
-    if (make.waitForFinished(60000) && make.exitStatus() == QProcess::NormalExit
+    if (make.waitForFinished(testTime(60000)) && make.exitStatus() == QProcess::NormalExit
         && make.exitCode() == 0)
         return true;
     *error = QStringLiteral("openssl could not make a certificate: ") + make.errorString()
@@ -151,12 +153,12 @@ bool NginxServer::startOnce()
     process.start(binary(), {QStringLiteral("-p"), dir.path(), QStringLiteral("-e"),
                              dir.filePath(QStringLiteral("error.log")), QStringLiteral("-c"),
                              file.fileName()});
-    if (!process.waitForStarted(10000)) {
+    if (!process.waitForStarted(testTime(10000))) {
         lastError = process.errorString();
         return false;
     }
 
-    const QDeadlineTimer deadline(10000);
+    const QDeadlineTimer deadline(testTime(10000));
     while (!deadline.hasExpired()) {
         if (process.state() != QProcess::Running) {
             lastError = QString::fromUtf8(process.readAll());
@@ -181,8 +183,8 @@ void NginxServer::stop()
     if (process.state() == QProcess::NotRunning)
         return;
     ::kill(pid_t(process.processId()), SIGTERM);
-    if (!process.waitForFinished(10000)) {
+    if (!process.waitForFinished(testTime(10000))) {
         ::kill(pid_t(process.processId()), SIGKILL);
-        process.waitForFinished(5000);
+        process.waitForFinished(testTime(5000));
     }
 }

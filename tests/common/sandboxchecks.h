@@ -3,6 +3,7 @@
 
 // Checks shared by the tests that run the real updater in an UpdaterSandbox.
 
+#include "testtime.h"
 #include "updatersandbox.h"
 
 #include <QByteArray>
@@ -14,9 +15,11 @@
 
 namespace SandboxChecks {
 
-// How long a stall must last to count, and how long an update may take.
-const int StallMs = 2000;
-const int ExitMs = 60000;
+// How long a stall must last to count, and how long an update may take. Both
+// stretch with the machine: on a slow one an updater that wrongly goes on
+// takes longer to show it, so an unstretched stall would prove less.
+const int StallMs = testTime(2000);
+const int ExitMs = testTime(60000);
 
 enum class Outcome { Completes, Stalls };
 

@@ -1,5 +1,7 @@
 #include "winesession.h"
 
+#include "testtime.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -23,7 +25,8 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 };
 
-// Runs a program to its end: its exit status, -1 when it crashed or timed out.
+// Runs a program to its end: its exit status, -1 when it crashed or timed out
+// (after timeoutMs, stretched by testTime()).
 int runToEnd(const QString &program, const QStringList &arguments, const QProcessEnvironment &env,
              const QString &workDir, int timeoutMs, QByteArray *output)
 {
@@ -32,9 +35,9 @@ int runToEnd(const QString &program, const QStringList &arguments, const QProces
     process.setWorkingDirectory(workDir);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(timeoutMs)) {
+    if (!process.waitForFinished(testTime(timeoutMs))) {
         process.kill();
-        process.waitForFinished(5000);
+        process.waitForFinished(testTime(5000));
         return -1;
     }
     if (output)
@@ -70,9 +73,9 @@ void WineSession::shutdown()
     session->killAll();
     if (auto *x = session->xvfb.get()) {
         x->terminate();
-        if (!x->waitForFinished(10000)) {
+        if (!x->waitForFinished(testTime(10000))) {
             x->kill();
-            x->waitForFinished(5000);
+            x->waitForFinished(testTime(5000));
         }
     }
     delete session;
@@ -132,8 +135,8 @@ bool WineSession::setUp(QString *whyNot)
     if (gl == QLatin1String("none"))
         xvfbArguments << QStringLiteral("-extension") << QStringLiteral("GLX");
     xvfb->start(QStringLiteral("Xvfb"), xvfbArguments);
-    xvfb->waitForStarted(30000);
-    const QDeadlineTimer deadline(30000);
+    xvfb->waitForStarted(testTime(30000));
+    const QDeadlineTimer deadline(testTime(30000));
     while (!xvfb->canReadLine() && xvfb->state() == QProcess::Running && !deadline.hasExpired())
         xvfb->waitForReadyRead(100);
     const QByteArray number = xvfb->readLine().trimmed();
@@ -162,6 +165,9 @@ bool WineSession::setUp(QString *whyNot)
     // WINEQT_X on as QT_X. Without a console, Qt's default message handler
     // writes to the debugger (OutputDebugString); this sends it to stderr.
     env.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    // The test helper's waits stretch as ours do.
+    if (system.contains(QStringLiteral("KORVEL_TEST_TIME_SCALE")))
+        env.insert(QStringLiteral("KORVEL_TEST_TIME_SCALE"), system.value(QStringLiteral("KORVEL_TEST_TIME_SCALE")));
     // Read by Mesa in Wine's Unix side, where it loads OpenGL for the display.
     if (gl == QLatin1String("1.4")) {
         env.insert(QStringLiteral("LIBGL_ALWAYS_SOFTWARE"), QStringLiteral("1"));

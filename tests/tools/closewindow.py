@@ -6,9 +6,11 @@ Usage: closewindow.py [--timeout SECONDS] [--find-only] TITLE
 Waits until a viewable top-level window with the exact title exists on
 $DISPLAY, then sends it WM_DELETE_WINDOW (not with --find-only). Prints the
 window id. Exits 0 when the window was found, 1 when it did not appear in time.
+The timeout stretches by KORVEL_TEST_TIME_SCALE, as every wait of the tests does.
 """
 
 import argparse
+import os
 import sys
 import time
 
@@ -44,6 +46,14 @@ def find_window(d, title):
     return None
 
 
+def time_scale():
+    try:
+        scale = float(os.environ.get("KORVEL_TEST_TIME_SCALE", "1"))
+    except ValueError:
+        return 1.0
+    return scale if scale > 1 else 1.0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--timeout", type=float, default=60.0)
@@ -52,7 +62,7 @@ def main():
     args = parser.parse_args()
 
     d = display.Display()
-    deadline = time.monotonic() + args.timeout
+    deadline = time.monotonic() + args.timeout * time_scale()
     window = find_window(d, args.title)
     while window is None and time.monotonic() < deadline:
         time.sleep(0.1)

@@ -4,7 +4,8 @@
  * "started <argument count>" and "image <size of its own exe>" to the file
  * named by KORVEL_APP_RECORD, closes
  * its inherited output, waits until <record>.release exists (60 s at most),
- * then appends "released" and ends.
+ * then appends "released" and ends. Every wait here stretches by the factor
+ * KORVEL_TEST_TIME_SCALE, as the tests' own do.
  *
  * Otherwise the first argument picks a task:
  *   run PROGRAM           runs PROGRAM, prints "exit <code>" as Windows reports it
@@ -28,6 +29,20 @@ static int fail(const char *what)
 {
     fprintf(stderr, "winhelper: %s failed (error %lu)\n", what, GetLastError());
     return 2;
+}
+
+/* A count of polls, stretched by KORVEL_TEST_TIME_SCALE (at least 1). */
+static int polls(int count)
+{
+    static double scale = 0;
+    if (scale == 0) {
+        char value[32];
+        DWORD length = GetEnvironmentVariableA("KORVEL_TEST_TIME_SCALE", value, sizeof value);
+        scale = length > 0 && length < sizeof value ? atof(value) : 1;
+        if (!(scale > 1))
+            scale = 1;
+    }
+    return (int)(count * scale);
 }
 
 static BOOL exists(const wchar_t *path)
@@ -70,7 +85,7 @@ static int standIn(int argc)
         snprintf(line, sizeof line, "image %lu\n", attributes.nFileSizeLow);
         append(record, line);
     }
-    for (i = 0; i < 1200 && !exists(release); ++i)
+    for (i = 0; i < polls(1200) && !exists(release); ++i)
         Sleep(50);
     if (exists(release))
         append(record, "released\n");
@@ -138,7 +153,7 @@ static int hold(const wchar_t *path, const wchar_t *share, const wchar_t *mark)
     if (marker == INVALID_HANDLE_VALUE)
         return fail("creating the mark");
     CloseHandle(marker);
-    for (i = 0; i < 2400 && exists(mark); ++i)
+    for (i = 0; i < polls(2400) && exists(mark); ++i)
         Sleep(50);
     CloseHandle(file);
     return 0;
@@ -151,7 +166,7 @@ static int window(const wchar_t *title)
     RECT after;
     LONG style;
     int i;
-    for (i = 0; i < 600 && !hwnd; ++i) {
+    for (i = 0; i < polls(600) && !hwnd; ++i) {
         hwnd = FindWindowW(NULL, title);
         if (!hwnd)
             Sleep(100);

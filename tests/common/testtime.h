@@ -1,0 +1,29 @@
+#ifndef TESTTIME_H
+#define TESTTIME_H
+
+#include <QString>
+#include <QtGlobal>
+
+#include <climits>
+
+// Every bound on a wait in the tests guards against a hang; none is a speed
+// check. A sanitizer build or a busy machine is several times slower, so
+// KORVEL_TEST_TIME_SCALE (a decimal number, at least 1; anything else counts
+// as 1) stretches them all: testTime(10000) is 10 s times that factor.
+inline double testTimeScale()
+{
+    static const double scale = [] {
+        bool ok = false;
+        const double value = qEnvironmentVariable("KORVEL_TEST_TIME_SCALE").toDouble(&ok);
+        return ok && value > 1 ? value : 1.0;
+    }();
+    return scale;
+}
+
+inline int testTime(int ms)
+{
+    // Halved: QTRY_*_WITH_TIMEOUT doubles its bound to report a near miss.
+    return int(qMin(ms * testTimeScale(), double(INT_MAX / 2)));
+}
+
+#endif // TESTTIME_H
