@@ -44,6 +44,7 @@ bool copyTree(const QString &from, const QString &to)
 }
 
 const char windowTitle[] = "Korvel update";
+const char fastUnwinder[] = ":fast_unwind_on_malloc=1";
 
 } // namespace
 
@@ -124,8 +125,7 @@ UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
         // need would only slow it down (twice over, for a start of Qt Quick).
         const QString asan = environment.value(QStringLiteral("ASAN_OPTIONS"));
         if (!asan.isEmpty())
-            environment.insert(QStringLiteral("ASAN_OPTIONS"),
-                               asan + QStringLiteral(":fast_unwind_on_malloc=1"));
+            environment.insert(QStringLiteral("ASAN_OPTIONS"), asan + QLatin1String(fastUnwinder));
     }
     setApp(App::Script);
 }
@@ -410,6 +410,12 @@ int UpdaterSandbox::runAnother(QByteArray *output, int timeoutMs)
 {
     QProcess updater;
     prepare(&updater);
+    // This one ends through main and so in the leak check, whose suppressions
+    // need the slow unwinder's whole stacks.
+    QProcessEnvironment env = environment;
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")).remove(QLatin1String(fastUnwinder)));
+    updater.setProcessEnvironment(env);
     updater.start();
     if (!updater.waitForFinished(timeoutMs)) {
         updater.kill();
