@@ -265,6 +265,9 @@ startup=$(sed -n '/^## Start-up cost of the renderer check/,$p' "$KORVEL_ROOT/be
     echo "|---|---|---|---|"
     echo "| 1 GiB component | $(awk -v k="$kr1m" 'BEGIN{printf "%.1f", k/1024}') ($(awk -v k="$kr1max" 'BEGIN{printf "%.1f", k/1024}')) MB | $(awk -v k="$nr1m" 'BEGIN{printf "%.1f", k/1024}') ($(awk -v k="$nr1max" 'BEGIN{printf "%.1f", k/1024}')) MB | at most 16 MB more |"
     echo
+    echo "Case 1k adds the SHA-256 of the component, computed as its data arrives, and one"
+    echo "request for its signature file."
+    echo
     echo "| component size | updater peak RSS |"
     echo "|---|---|"
     echo "| 16 MiB | $(awk -v k="$rss16" 'BEGIN{printf "%.1f MB", k/1024}') |"
