@@ -38,13 +38,14 @@ using namespace SandboxChecks;
 
 namespace {
 
-// About eight seconds in six slices, for a test to act while it comes in.
+// About eight seconds in six slices (stretched as the waits are), for a test
+// to act while it comes in.
 TestResponse slowComponent(const QByteArray &body)
 {
     TestResponse response;
     response.body = body;
     response.sliceSize = (body.size() + 5) / 6;
-    response.sliceDelayMs = 1300;
+    response.sliceDelayMs = testTime(1300);
     return response;
 }
 
