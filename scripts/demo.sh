@@ -21,7 +21,8 @@ run_updater() {
         if [ -z "$wid" ]; then
             wid=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1 || true)
         fi
-        size=$(stat -c %s "$sandbox/install/$big" 2>/dev/null || echo 0)
+        # It comes in beside its target and is renamed into place when whole.
+        size=$(stat -c %s "$sandbox/install/$big.korvel-part" 2>/dev/null || echo 0)
         if [ -n "$wid" ] && [ "$size" -gt $((total / 5)) ] && [ "$size" -lt "$total" ]; then
             if import -window "$wid" "$sandbox/window.png" 2>>"$sandbox/screenshot.log"; then
                 echo "$((size * 100 / total))" >"$sandbox/screenshot.at"
