@@ -104,6 +104,7 @@ void DownloadManager::finished()
         giveUp();
         return;
     }
+    const qint64 expected = announcedSize();
     if (currentReply) {
         currentReply->deleteLater();
         currentReply = nullptr;
@@ -124,8 +125,8 @@ void DownloadManager::finished()
         return;
     }
     const qint64 length = QFileInfo(stagingFile).size();
-    if (!isWhole(length)) {
-        qDebug() << "Incomplete:" << currentFileName << length << "of" << expectedSize << "bytes";
+    if (expected != -1 && length != expected) {
+        qDebug() << "Incomplete:" << currentFileName << length << "of" << expected << "bytes";
         giveUp();
         return;
     }
@@ -235,7 +236,6 @@ void DownloadManager::download(QNetworkRequest &request)
     currentReply = networkManager->get(request);
     currentReply->setReadBufferSize(ReadBufferSize);
     discardBody = false;
-    expectedSize = -1;
 
     connect(currentReply, &QNetworkReply::finished, this, &DownloadManager::finished);
     connect(currentReply, &QNetworkReply::downloadProgress,
@@ -312,29 +312,40 @@ void DownloadManager::checkResponse()
         if (hash)
             hash->reset();
     }
-
-    expectedSize = -1;
-    if (status == 206) {
-        // "bytes <first>-<last>/<total>"
-        static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-\\d+/(\\d+|\\*)$"));
-        const QRegularExpressionMatch match = range.match(
-                QString::fromLatin1(currentReply->rawHeader("Content-Range")).trimmed());
-        if (match.hasMatch() && match.captured(1).toLongLong() != resumeOffset)
-            expectedSize = -2;
-        else if (match.hasMatch() && match.captured(2) != QLatin1String("*"))
-            expectedSize = match.captured(2).toLongLong();
-        return;
-    }
-    // Qt unpacks a compressed body, whose announced length is the packed one.
-    const QByteArray encoding = currentReply->rawHeader("Content-Encoding").trimmed().toLower();
-    const QVariant length = currentReply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && (encoding.isEmpty() || encoding == "identity"))
-        expectedSize = resumeOffset + length.toLongLong();
 }
 
-bool DownloadManager::isWhole(qint64 size) const
+// The value of a header in the last response: after a followed redirect Qt
+// may append it to the redirect's own ("0, 67108864").
+static QByteArray lastValue(const QNetworkReply *reply, const char *name)
 {
-    return expectedSize == -1 || size == expectedSize;
+    const QByteArray value = reply->rawHeader(name);
+    return value.mid(value.lastIndexOf(',') + 1).trimmed();
+}
+
+// The whole component's length as the server announced it; -1 when it did
+// not, -2 when a resumed part does not start where the file ends.
+qint64 DownloadManager::announcedSize() const
+{
+    if (!currentReply)
+        return -1;
+    if (currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206) {
+        // "bytes <first>-<last>/<total>"
+        static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-\\d+/(\\d+|\\*)$"));
+        const QRegularExpressionMatch match =
+                range.match(QString::fromLatin1(lastValue(currentReply, "Content-Range")));
+        if (!match.hasMatch())
+            return -1;
+        if (match.captured(1).toLongLong() != resumeOffset)
+            return -2;
+        return match.captured(2) == QLatin1String("*") ? -1 : match.captured(2).toLongLong();
+    }
+    // Qt unpacks a compressed body, whose announced length is the packed one.
+    const QByteArray encoding = lastValue(currentReply, "Content-Encoding").toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return -1;
+    bool ok = false;
+    const qint64 length = lastValue(currentReply, "Content-Length").toLongLong(&ok);
+    return ok ? resumeOffset + length : -1;
 }
 
 // Moves what the reply holds into the file. False only when a write to the

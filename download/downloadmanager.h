@@ -75,7 +75,7 @@ private:
     void refuse(const QString &reason);
     void dropSignature();
     void checkResponse();
-    bool isWhole(qint64 size) const;
+    qint64 announcedSize() const;
     bool drainReply();
     void cutLoose();
     void giveUp();
@@ -90,9 +90,6 @@ private:
     qint64 lastBytesReceived = 0;
     // An HTTP error page is not the component: its body never reaches the file.
     bool discardBody = false;
-    // The whole component's length as the server announced it; -1 when it
-    // did not, -2 when a resumed part does not start where the file ends.
-    qint64 expectedSize = -1;
     // The component's bytes as they reach the staging file, when signed.
     std::unique_ptr<Sha256> hash;
     QByteArray digest;
