@@ -143,10 +143,8 @@ void DownloadManager::fetchSignature()
     digest = hash->hex();
     signatureFile.clear();
     QNetworkRequest request(ComponentSignature::signatureUrl(currentRequest.url()));
-    request.setPriority(QNetworkRequest::HighPriority);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaximumRedirects);
+    // The component's own rules, redirects included.
+    prepare(request);
     signatureReply = networkManager->get(request);
     connect(signatureReply, &QNetworkReply::readyRead, this, [this] {
         signatureFile += signatureReply->readAll();
@@ -222,13 +220,18 @@ void DownloadManager::failedCleanup()
     cleaner.deleteFile(StagedFile::stagingPath(currentFileName));
 }
 
-void DownloadManager::download(QNetworkRequest &request)
+void DownloadManager::prepare(QNetworkRequest &request)
 {
     request.setPriority(QNetworkRequest::HighPriority);
     // Qt follows no redirects by default and would hand us the 302 page as the component.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaximumRedirects);
+}
+
+void DownloadManager::download(QNetworkRequest &request)
+{
+    prepare(request);
 
     // An earlier reply has finished or been cut loose by now.
     if (currentReply)

@@ -68,6 +68,7 @@ private slots:
     void error(QNetworkReply::NetworkError code);
 
 private:
+    static void prepare(QNetworkRequest &request);
     void stagingReady(bool ok);
     void placed(bool ok);
     void fetchSignature();
