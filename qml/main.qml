@@ -58,7 +58,10 @@ ApplicationWindow {
         // Only the exact marker means the updater's own directory.
         var installPath = item.installlocation === "installdir" ? utils.installPath()
                                                                 : item.installlocation
-        downloadManager.download(item.url, installPath + "/" + currentDownloadName)
+        // A name that would reach outside its folder counts as empty: the
+        // target is then the folder itself, which is never written.
+        var name = utils.isFileName(item.name) ? item.name : ""
+        downloadManager.download(item.url, installPath + "/" + name)
         currentIndex = currentIndex + 1
     }
 
@@ -73,6 +76,9 @@ ApplicationWindow {
         onDownloadedBytes: fileSizeLabel.showAmount(bytesReceived)
         onDownloadComplete: {
             if (currentIndex === xmlCount) {
+                // The release is kept only whole; if it cannot be, the update stalls.
+                if (!utils.commitRelease())
+                    return
                 utils.cleanup()
                 utils.startApp()
             } else {

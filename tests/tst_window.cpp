@@ -553,13 +553,13 @@ void tst_Window::targetPath_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("expected");
 
-    // <home> stands for the test's home directory. Names below a directory
-    // that does not exist keep the document from creating anything outside
-    // it (the relative ones resolve inside <home>).
-    const QString missing = QStringLiteral("korvel-window-test-missing/");
+    // <home> stands for the test's home directory. A name that is no plain
+    // file name counts as empty: the target is then the folder itself, which
+    // is never written, so these rows create nothing outside <home>.
+    const QString nested = QStringLiteral("korvel-window-test-missing/a.bin");
     QTest::newRow("installdir")
-            << QStringLiteral("installdir") << missing + QStringLiteral("a.bin")
-            << QCoreApplication::applicationDirPath() + QLatin1Char('/') + missing + QStringLiteral("a.bin");
+            << QStringLiteral("installdir") << nested
+            << QCoreApplication::applicationDirPath() + QLatin1Char('/');
     QTest::newRow("absolute")
             << QStringLiteral("<home>/install") << QStringLiteral("b.bin")
             << QStringLiteral("<home>/install/b.bin");
@@ -567,20 +567,17 @@ void tst_Window::targetPath_data()
             << QStringLiteral("<home>/install/") << QStringLiteral("c.bin")
             << QStringLiteral("<home>/install//c.bin");
     QTest::newRow("other case is a path")
-            << QStringLiteral("InstallDir") << missing + QStringLiteral("d.bin")
-            << QStringLiteral("InstallDir/") + missing + QStringLiteral("d.bin");
+            << QStringLiteral("InstallDir") << nested << QStringLiteral("InstallDir/");
     QTest::newRow("trailing blank is a path")
-            << QStringLiteral("installdir ") << missing + QStringLiteral("e.bin")
-            << QStringLiteral("installdir /") + missing + QStringLiteral("e.bin");
+            << QStringLiteral("installdir ") << nested << QStringLiteral("installdir /");
     QTest::newRow("leading blank is a path")
-            << QStringLiteral(" installdir") << missing + QStringLiteral("f.bin")
-            << QStringLiteral(" installdir/") + missing + QStringLiteral("f.bin");
-    QTest::newRow("empty")
-            << QString(QLatin1String("")) << missing + QStringLiteral("g.bin")
-            << QLatin1Char('/') + missing + QStringLiteral("g.bin");
-    QTest::newRow("absent")
-            << QString() << missing + QStringLiteral("h.bin")
-            << QLatin1Char('/') + missing + QStringLiteral("h.bin");
+            << QStringLiteral(" installdir") << nested << QStringLiteral(" installdir/");
+    QTest::newRow("empty") << QString(QLatin1String("")) << nested << QStringLiteral("/");
+    QTest::newRow("absent") << QString() << nested << QStringLiteral("/");
+    for (const QString &name : {QStringLiteral("../escaped.bin"), QStringLiteral("sub\\..\\..\\x"),
+                                QStringLiteral("."), QStringLiteral("..")})
+        QTest::newRow(qPrintable(QStringLiteral("name ") + name))
+                << QStringLiteral("<home>/install") << name << QStringLiteral("<home>/install/");
 }
 
 void tst_Window::targetPath()
@@ -602,6 +599,9 @@ void tst_Window::targetPath()
     QCOMPARE(requests.at(0).url, url);
     QCOMPARE(requests.at(0).path, expected);
     QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (1/1)\n") + name);
+    QCOMPARE(collectedMessages().filter(QStringLiteral("Not a file name: ")).size(),
+             expected.endsWith(name) ? 0 : 1);
+    QVERIFY(!QFile::exists(homePath + QStringLiteral("/escaped.bin")));
 }
 
 void tst_Window::manifestWithoutItems_data()

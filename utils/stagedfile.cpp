@@ -1,5 +1,7 @@
 #include "stagedfile.h"
 
+#include "releasetransaction.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -9,7 +11,11 @@
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #else
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -32,59 +38,26 @@ std::wstring nativePath(const QString &path)
 }
 #endif
 
-// A plain rename on the same volume: never Qt's fallback to copy and remove,
-// and on Windows never over an existing file.
-bool renameFile(const QString &from, const QString &to, QString *error)
-{
-#ifdef Q_OS_WIN
-    const bool ok = MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), 0);
-#else
-    const bool ok = std::rename(QFile::encodeName(from).constData(),
-                                QFile::encodeName(to).constData()) == 0;
-#endif
-    if (!ok && error)
-        *error = qt_error_string();
-    return ok;
-}
-
-bool removeFile(const QString &path)
-{
-    if (QFile::remove(path))
-        return true;
-    // Windows refuses to delete a read-only file, and the old component may be one.
-    return QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner)
-            && QFile::remove(path);
-}
-
-bool exists(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
 // Set-aside files of earlier runs: gone when the target is there, the target
 // again when it is not.
 void settleAside(const QString &target)
 {
     for (int number = 0; number < AsideNames; ++number) {
         const QString aside = StagedFile::asidePath(target, number);
-        if (!exists(aside))
+        if (!StagedFile::exists(aside))
             continue;
-        if (exists(target))
-            removeFile(aside);
+        if (StagedFile::exists(target))
+            StagedFile::removeFile(aside);
         else
-            renameFile(aside, target, nullptr);
+            StagedFile::renameFile(aside, target, nullptr);
     }
 }
 
-QString freeAside(const QString &target)
+// This run's release keeps what it set aside of target until it commits.
+bool ownedByRelease(const QString &target)
 {
-    for (int number = 0; number < AsideNames; ++number) {
-        const QString aside = StagedFile::asidePath(target, number);
-        if (!exists(aside))
-            return aside;
-    }
-    return QString();
+    const ReleaseTransaction *release = ReleaseTransaction::instance();
+    return release && release->holds(target);
 }
 
 } // namespace
@@ -113,6 +86,72 @@ QString StagedFile::asidePath(const QString &target, int number)
                        : target + asideSuffix + QLatin1Char('-') + QString::number(number);
 }
 
+QString StagedFile::freeAsidePath(const QString &target)
+{
+    for (int number = 0; number < AsideNames; ++number) {
+        const QString aside = asidePath(target, number);
+        if (!exists(aside))
+            return aside;
+    }
+    return QString();
+}
+
+bool StagedFile::exists(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+bool StagedFile::renameFile(const QString &from, const QString &to, QString *error)
+{
+#ifdef Q_OS_WIN
+    const bool ok = MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), 0);
+#else
+    const bool ok = std::rename(QFile::encodeName(from).constData(),
+                                QFile::encodeName(to).constData()) == 0;
+#endif
+    if (!ok && error)
+        *error = qt_error_string();
+    return ok;
+}
+
+bool StagedFile::removeFile(const QString &path)
+{
+    if (QFile::remove(path))
+        return true;
+    // Windows refuses to delete a read-only file, and the old component may be one.
+    return QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner)
+            && QFile::remove(path);
+}
+
+bool StagedFile::sync(const QString &path, QString *error)
+{
+#ifdef Q_OS_WIN
+    // Folders need no flush: NTFS journals their entries. Any handle that may
+    // write flushes the whole file, also while another handle has it open.
+    if (QFileInfo(path).isDir())
+        return true;
+    const HANDLE file = CreateFileW(nativePath(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ok = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+    if (!ok && error)
+        *error = qt_error_string();
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return ok;
+#else
+    // fsync flushes the file's pages whichever descriptor wrote them.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fsync(fd) == 0;
+    if (!ok && error)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+#endif
+}
+
 void StagedFile::removeLeftovers(const QString &folder)
 {
     static const QRegularExpression aside(QStringLiteral("^(.+)\\.korvel-old(-[0-9]+)?$"));
@@ -139,6 +178,17 @@ void StagedFile::open()
     // alone: the transfer runs with nothing to write.
     if (!info.dir().exists() || info.isDir()) {
         emit ready(true);
+        return;
+    }
+    if (!ownedByRelease(targetPath))
+        settleAside(targetPath);
+    // The journal names the staging file before it exists.
+    ReleaseTransaction *release = ReleaseTransaction::instance();
+    QString error;
+    if (release && !release->stage(targetPath, &error)) {
+        qDebug() << "Cannot write" << release->journalPath() << error;
+        // Nothing is touched; ready() comes from the event loop, as after a wait.
+        QTimer::singleShot(0, this, [this] { emit ready(false); });
         return;
     }
     step = Step::Open;
@@ -191,7 +241,6 @@ void StagedFile::attempt()
 
 bool StagedFile::tryOpen()
 {
-    settleAside(targetPath);
     auto *file = new QFile(stagingPath(targetPath), this);
     // Truncated: what a killed run left is never appended to. Unbuffered, so
     // that a full disk shows at the write.
@@ -210,10 +259,15 @@ bool StagedFile::tryCommit()
     // Windows renames no file that is open, ours included.
     closeStaging();
     const QString from = stagingPath(targetPath);
+    // Renames reach the disk before data does: without this, a power cut
+    // could leave the target's name on an empty or short file.
+    if (!sync(from, &lastError))
+        return false;
+    ReleaseTransaction *release = ReleaseTransaction::instance();
     if (!exists(targetPath)) {
         if (!renameFile(from, targetPath, &lastError))
             return false;
-        created = false;
+        placed();
         return true;
     }
 
@@ -223,8 +277,19 @@ bool StagedFile::tryCommit()
     QFile::setPermissions(from, QFile::permissions(targetPath)
                                   & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
 #endif
-    settleAside(targetPath);
-    const QString aside = freeAside(targetPath);
+    // The release keeps the file that stood here before it; anything else
+    // set aside (an earlier item's file of the same target) goes at once.
+    QString aside = release ? release->keptAsidePath(targetPath) : QString();
+    const bool keep = !aside.isEmpty();
+    if (keep && exists(aside)) {
+        lastError = QStringLiteral("%1 is taken").arg(aside);
+        return false;
+    }
+    if (!keep) {
+        if (!ownedByRelease(targetPath))
+            settleAside(targetPath);
+        aside = freeAsidePath(targetPath);
+    }
     if (aside.isEmpty()) {
         lastError = QStringLiteral("no free name to set the old file aside");
         return false;
@@ -238,10 +303,21 @@ bool StagedFile::tryCommit()
             qDebug() << "Cannot restore" << targetPath << error;
         return false;
     }
-    created = false;
+    placed();
     // Fails while the old program still runs; it goes the next time.
-    removeFile(aside);
+    if (!keep)
+        removeFile(aside);
     return true;
+}
+
+void StagedFile::placed()
+{
+    created = false;
+    ReleaseTransaction *release = ReleaseTransaction::instance();
+    if (release)
+        release->placed(targetPath);
+    else
+        sync(QFileInfo(targetPath).absolutePath(), nullptr);
 }
 
 void StagedFile::closeStaging()

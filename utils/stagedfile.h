@@ -9,11 +9,13 @@
 
 // A component on its way to its target path. It is written to a staging file
 // beside the target (same folder, so same volume; a suffix that is never
-// executable), and only commit() touches the target: the old file is renamed
-// aside, the staging file renamed in, and the old file removed. Windows lets
-// a running exe or a loaded DLL be renamed, not written or removed; a set-aside
-// file that cannot be removed yet goes the next time its target is staged or
-// its folder is swept.
+// executable), and only commit() touches the target: the staging file is
+// flushed to disk, the old file renamed aside, the staging file renamed in.
+// Within a release (ReleaseTransaction) the set-aside file is kept until the
+// release commits; otherwise it is removed at once. Windows lets a running exe
+// or a loaded DLL be renamed, not written or removed; a set-aside file that
+// cannot be removed yet goes the next time its target is staged or its folder
+// is swept.
 //
 // Creating the staging file and putting it in place wait for files that other
 // programs hold and for folders that refuse: they retry from the event loop
@@ -32,6 +34,8 @@ public:
 
     static QString stagingPath(const QString &target);
     static QString asidePath(const QString &target, int number = 0);
+    // The first set-aside name of target that nothing uses; empty when none is free.
+    static QString freeAsidePath(const QString &target);
     // What an interrupted run left in a folder: staging files are removed; a
     // set-aside file is removed when its target is there and renamed back
     // when it is not (a run killed between the two renames).
@@ -53,6 +57,15 @@ public:
     // For tests: a shorter bound than RetryLimit.
     void setRetryLimit(int ms) { retryLimit = ms; }
 
+    // The file operations of an update, shared with ReleaseTransaction. A
+    // rename never falls back to copy and remove, and on Windows never
+    // replaces an existing file; sync() flushes a file's data, or on Linux a
+    // folder's entries, to the disk. On failure, error says why.
+    static bool exists(const QString &path);
+    static bool renameFile(const QString &from, const QString &to, QString *error);
+    static bool removeFile(const QString &path);
+    static bool sync(const QString &path, QString *error);
+
 signals:
     void ready(bool ok);
     void committed(bool ok);
@@ -63,6 +76,7 @@ private:
     void attempt();
     bool tryOpen();
     bool tryCommit();
+    void placed();
     void closeStaging();
 
     QString targetPath;

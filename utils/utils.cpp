@@ -1,6 +1,7 @@
 #include "utils.h"
 
 #include "instancelock.h"
+#include "releasetransaction.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -79,6 +80,30 @@ void Utils::cleanup()
 {
     if (QFile::exists(handOffPath))
         QFile::remove(handOffPath);
+}
+
+bool Utils::commitRelease()
+{
+    ReleaseTransaction *release = ReleaseTransaction::instance();
+    return !release || release->commit();
+}
+
+bool Utils::isFileName(QString name)
+{
+    QString plain = name;
+#ifdef Q_OS_WIN
+    // Windows drops trailing dots and blanks (".. " is ".."), and reads a
+    // colon as a drive ("C:x") or a stream.
+    while (plain.endsWith(QLatin1Char('.')) || plain.endsWith(QLatin1Char(' ')))
+        plain.chop(1);
+    if (plain.contains(QLatin1Char(':')))
+        plain.clear();
+#endif
+    const bool ok = !plain.isEmpty() && plain != QLatin1String(".") && plain != QLatin1String("..")
+            && !plain.contains(QLatin1Char('/')) && !plain.contains(QLatin1Char('\\'));
+    if (!ok)
+        qDebug() << "Not a file name:" << name;
+    return ok;
 }
 
 void Utils::startApp()

@@ -33,6 +33,12 @@ public:
     Q_INVOKABLE bool copyFile(QString source, QString target);
     Q_INVOKABLE QString installPath();
     Q_INVOKABLE void cleanup();
+    // Keeps the release as a whole, at the end of the sequence; false when it
+    // cannot (the update then stalls and is rolled back).
+    Q_INVOKABLE bool commitRelease();
+    // Whether name is a file name within its folder (no separator, ".",
+    // ".." or empty; on Windows no drive or stream); writes a line when not.
+    Q_INVOKABLE static bool isFileName(QString name);
     // Starts KorvelWindows.exe beside the updater and ends the process with
     // status 12. Does not return.
     Q_INVOKABLE void startApp();

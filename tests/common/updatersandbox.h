@@ -86,7 +86,7 @@ public:
     void addSentinel(const QString &directory);
     // Sentinels that are gone or changed; empty when all are intact.
     QStringList damagedSentinels() const;
-    // Staging, set-aside and lock files anywhere in the sandbox.
+    // Staging, set-aside, lock and journal files anywhere in the sandbox.
     QStringList leftovers() const;
 
     void setEnvironmentValue(const QString &name, const QString &value);
@@ -110,11 +110,13 @@ public:
     bool waitForOutput(const QByteArray &text, int timeoutMs);
     // True when the process is still running after ms (a stall).
     bool staysRunning(int ms);
-    // Ends a stalled process: under Wine the way its user would, by closing
-    // its window (windowClosed() then tells, and the status should be 0);
-    // otherwise, or when that fails, by force.
+    // Ends a stalled process the way its user would, by closing its window
+    // (natively: SIGTERM, which the updater takes as such); windowClosed()
+    // then tells, and the status should be 0. When that fails, by force.
     void terminate();
     bool windowClosed() const { return closedWindow; }
+    // Ends it at once, as a crash or a power cut would.
+    void kill();
 
     // Ended on its own by a signal (not by terminate()).
     bool crashed() const;

@@ -1,0 +1,296 @@
+#include "releasetransaction.h"
+
+#include "stagedfile.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+
+ReleaseTransaction *ReleaseTransaction::current = nullptr;
+
+namespace {
+
+const QByteArray header = "korvel-journal 1\n";
+
+QByteArray checked(const QByteArray &body)
+{
+    return body + '\t' + QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex().left(8);
+}
+
+// A file that another program holds for a while (a virus scanner) is waited
+// for as StagedFile waits: growing pauses, at most RetryLimit in all.
+bool persist(const std::function<bool(QString *)> &step, QString *error)
+{
+    QDeadlineTimer deadline(StagedFile::RetryLimit);
+    int pause = 100;
+    while (!step(error)) {
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(int(qMin(qint64(pause), deadline.remainingTime())), &loop,
+                           &QEventLoop::quit);
+        loop.exec();
+        pause = qMin(pause * 2, 2000);
+    }
+    return true;
+}
+
+bool removeIfThere(const QString &path, QString *error)
+{
+    if (!StagedFile::exists(path) || StagedFile::removeFile(path))
+        return true;
+    *error = QStringLiteral("cannot remove %1").arg(path);
+    return false;
+}
+
+} // namespace
+
+ReleaseTransaction::ReleaseTransaction(const QString &folder)
+    : folder(folder)
+{
+    current = this;
+}
+
+ReleaseTransaction::~ReleaseTransaction()
+{
+    if (current == this)
+        current = nullptr;
+}
+
+ReleaseTransaction *ReleaseTransaction::instance()
+{
+    return current;
+}
+
+QString ReleaseTransaction::journalPath(const QString &folder)
+{
+    return folder + QStringLiteral("/KorvelUpdater.journal");
+}
+
+QString ReleaseTransaction::key(const QString &target)
+{
+    const QString path = QFileInfo(target).absoluteFilePath();
+#ifdef Q_OS_WIN
+    return path.toCaseFolded();
+#else
+    return path;
+#endif
+}
+
+bool ReleaseTransaction::recover()
+{
+    // Half a journal that never got its name.
+    QFile::remove(journalPath() + QStringLiteral(".new"));
+    QFile file(journalPath());
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly) || !parse(file.readAll())) {
+        file.close();
+        // Never trusted to rename anything; the folder's sweep takes what is left.
+        const QString bad = journalPath() + QStringLiteral(".bad");
+        QFile::remove(bad);
+        if (!StagedFile::renameFile(journalPath(), bad, nullptr))
+            QFile::remove(journalPath());
+        qDebug() << "Unreadable journal set aside:" << bad;
+        entries.clear();
+        index.clear();
+        return true;
+    }
+    file.close();
+    journalWritten = true;
+    return rollBack();
+}
+
+bool ReleaseTransaction::parse(const QByteArray &journal)
+{
+    if (!journal.startsWith(header))
+        return false;
+    const QList<QByteArray> lines = journal.mid(header.size()).split('\n');
+    // The last piece is what follows the last line feed: an unfinished append.
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        const QByteArray &line = lines.at(i);
+        const int lastTab = line.lastIndexOf('\t');
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 4 || checked(line.left(lastTab)) != line
+            || (fields.at(0) != "0" && fields.at(0) != "1"))
+            return false;
+        Entry entry;
+        entry.existed = fields.at(0) == "1";
+        entry.target = QString::fromUtf8(QByteArray::fromPercentEncoding(fields.at(1)));
+        entry.aside = QString::fromUtf8(QByteArray::fromPercentEncoding(fields.at(2)));
+        // Only ever the target's own set-aside names.
+        if (!QFileInfo(entry.target).isAbsolute()
+            || !entry.aside.startsWith(StagedFile::asidePath(entry.target))
+            || entry.aside.size() > StagedFile::asidePath(entry.target, 9).size())
+            return false;
+        if (!index.contains(key(entry.target))) {
+            index.insert(key(entry.target), entries.size());
+            entries.append(entry);
+            folders.insert(QFileInfo(entry.target).absolutePath());
+        }
+    }
+    return true;
+}
+
+bool ReleaseTransaction::holds(const QString &target) const
+{
+    return index.contains(key(target));
+}
+
+bool ReleaseTransaction::stage(const QString &target, QString *error)
+{
+    if (holds(target))
+        return true;
+    if (broken) {
+        *error = QStringLiteral("an earlier write failed");
+        return false;
+    }
+    Entry entry;
+    entry.target = QFileInfo(target).absoluteFilePath();
+    entry.existed = StagedFile::exists(target);
+    entry.aside = StagedFile::freeAsidePath(entry.target);
+    if (entry.aside.isEmpty()) {
+        *error = QStringLiteral("no free name to set %1 aside").arg(target);
+        return false;
+    }
+    const QByteArray line = checked(QByteArray(entry.existed ? "1" : "0") + '\t'
+                                    + QUrl::toPercentEncoding(entry.target) + '\t'
+                                    + QUrl::toPercentEncoding(entry.aside))
+            + '\n';
+    if (!append(line, error))
+        return false;
+    index.insert(key(target), entries.size());
+    entries.append(entry);
+    return true;
+}
+
+// Appended, never rewritten: a release of thousands of components writes
+// each line once. The first line comes with the header under another name,
+// so that no journal is ever half a header.
+bool ReleaseTransaction::append(const QByteArray &line, QString *error)
+{
+    const QString path = journalWritten ? journalPath() : journalPath() + QStringLiteral(".new");
+    QFile file(path);
+    const QIODevice::OpenMode mode = journalWritten ? QIODevice::Append
+                                                    : QIODevice::WriteOnly | QIODevice::Truncate;
+    const QByteArray data = journalWritten ? line : header + line;
+    bool ok = file.open(mode | QIODevice::Unbuffered) && file.write(data) == data.size();
+    if (!ok)
+        *error = file.errorString();
+    file.close();
+    ok = ok && StagedFile::sync(path, error);
+    if (ok && !journalWritten) {
+        ok = StagedFile::renameFile(path, journalPath(), error)
+                && StagedFile::sync(folder, error);
+        if (!ok)
+            QFile::remove(path);
+    }
+    if (!ok) {
+        broken = journalWritten;
+        return false;
+    }
+    journalWritten = true;
+    return true;
+}
+
+QString ReleaseTransaction::keptAsidePath(const QString &target) const
+{
+    const int at = index.value(key(target), -1);
+    return at < 0 || entries.at(at).settled ? QString() : entries.at(at).aside;
+}
+
+void ReleaseTransaction::placed(const QString &target)
+{
+    const int at = index.value(key(target), -1);
+    if (at >= 0)
+        entries[at].settled = true;
+    folders.insert(QFileInfo(target).absolutePath());
+}
+
+void ReleaseTransaction::syncFolders()
+{
+    for (const QString &path : qAsConst(folders))
+        StagedFile::sync(path, nullptr);
+}
+
+bool ReleaseTransaction::removeJournal(QString *error)
+{
+    if (!persist([this](QString *why) { return removeIfThere(journalPath(), why); }, error))
+        return false;
+    StagedFile::sync(folder, nullptr);
+    journalWritten = false;
+    broken = false;
+    entries.clear();
+    index.clear();
+    folders.clear();
+    return true;
+}
+
+bool ReleaseTransaction::commit()
+{
+    if (!journalWritten)
+        return true;
+    // Every rename of the release is on disk before the journal goes.
+    syncFolders();
+    const QVector<Entry> done = entries;
+    QString error;
+    if (!removeJournal(&error)) {
+        qDebug() << "Cannot commit" << journalPath() << error;
+        return false;
+    }
+    // Past the commit, set-aside files are the previous release. One that is
+    // still in use (a running program) goes the next time, as after any update.
+    for (const Entry &entry : done) {
+        if (StagedFile::exists(entry.aside) && StagedFile::exists(entry.target))
+            StagedFile::removeFile(entry.aside);
+    }
+    return true;
+}
+
+bool ReleaseTransaction::rollBack()
+{
+    if (!journalWritten)
+        return true;
+    bool ok = true;
+    for (int i = entries.size() - 1; i >= 0; --i) {
+        const Entry &entry = entries.at(i);
+        QString error;
+        if (!persist([this, &entry](QString *why) { return restore(entry, why); }, &error)) {
+            qDebug() << "Cannot roll back" << entry.target << error;
+            ok = false;
+        }
+    }
+    if (!ok)
+        return false;
+    syncFolders();
+    const int count = entries.size();
+    QString error;
+    if (!removeJournal(&error)) {
+        qDebug() << "Cannot roll back" << journalPath() << error;
+        return false;
+    }
+    qDebug() << "Rolled back the update of" << count << "component(s)";
+    return true;
+}
+
+// Idempotent: a rollback cut short is simply done again.
+bool ReleaseTransaction::restore(const Entry &entry, QString *error) const
+{
+    if (!removeIfThere(StagedFile::stagingPath(entry.target), error))
+        return false;
+    if (StagedFile::exists(entry.aside)) {
+        // The old file was set aside: what stands at the target is this run's.
+        return removeIfThere(entry.target, error)
+                && StagedFile::renameFile(entry.aside, entry.target, error);
+    }
+    if (!entry.existed)
+        return removeIfThere(entry.target, error);
+    return true;
+}

@@ -1,0 +1,92 @@
+#ifndef RELEASETRANSACTION_H
+#define RELEASETRANSACTION_H
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QVector>
+
+// One update as one unit: until commit(), every file that the update replaces
+// stays beside its target (set aside), and a journal in the updater's folder
+// names every target, with its staging and set-aside file. The journal is on
+// disk before the files it names are touched. rollBack() puts every target
+// back as it was before the run: the set-aside file restored, a file that
+// was not there removed, the staging file removed.
+//
+// The journal: the line "korvel-journal 1", then one line per target, each
+// appended and flushed before its staging file is made:
+//     <1 if the target existed, else 0> TAB <target> TAB <set-aside file> TAB
+//     <the first 8 hex digits of the MD5 of what precedes the last TAB>
+// with both paths percent-encoded. A last line without its line feed is an
+// append that never finished, and covers nothing that was touched.
+//
+// main() makes the one instance, after the instance lock: recover() rolls
+// back what a killed run left, and rollBack() what a run ended before its
+// sequence did. StagedFile reaches it through instance() to stage and put
+// files in place; Utils::commitRelease() commits at the end of the sequence.
+class ReleaseTransaction
+{
+public:
+    explicit ReleaseTransaction(const QString &folder);
+    ~ReleaseTransaction();
+    ReleaseTransaction(const ReleaseTransaction &) = delete;
+    ReleaseTransaction &operator=(const ReleaseTransaction &) = delete;
+
+    // The one made by main(); null in a process without one (the tests of
+    // single parts), where StagedFile replaces files one by one.
+    static ReleaseTransaction *instance();
+    static QString journalPath(const QString &folder);
+    QString journalPath() const { return journalPath(folder); }
+
+    // Rolls back what the journal of an earlier run names. An unreadable
+    // journal is set aside unused. False when a file could not be restored
+    // in time: the journal then stays for the next start.
+    bool recover();
+
+    // Whether this run's journal names target.
+    bool holds(const QString &target) const;
+    // Names target in the journal before its staging file is made; false,
+    // with the reason, when the journal cannot be written.
+    bool stage(const QString &target, QString *error);
+    // Where the file that stood at target before this run goes aside; empty
+    // once that is settled (a later item of the same target).
+    QString keptAsidePath(const QString &target) const;
+    // The staging file of target has been renamed in.
+    void placed(const QString &target);
+
+    // The end of the sequence: the journal goes, and with it every set-aside
+    // file. False when the journal cannot be removed.
+    bool commit();
+    // Every target back as it was before the run; true when nothing was
+    // staged. False when a file could not be restored in time.
+    bool rollBack();
+
+private:
+    struct Entry
+    {
+        QString target;
+        QString aside;
+        bool existed = false;
+        // The old file is aside, or was absent when the target was first placed.
+        bool settled = false;
+    };
+
+    static QString key(const QString &target);
+    bool append(const QByteArray &line, QString *error);
+    bool restore(const Entry &entry, QString *error) const;
+    bool removeJournal(QString *error);
+    void syncFolders();
+    bool parse(const QByteArray &journal);
+
+    QString folder;
+    QVector<Entry> entries;
+    QHash<QString, int> index;
+    QSet<QString> folders;
+    bool journalWritten = false;
+    // A failed append may have left half a line: nothing more is added.
+    bool broken = false;
+
+    static ReleaseTransaction *current;
+};
+
+#endif // RELEASETRANSACTION_H
