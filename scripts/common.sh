@@ -9,7 +9,7 @@ KORVEL_PACKAGES=(
     qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
     qml-module-qtquick-templates2 qml-module-qtquick-xmllistmodel qml-module-qttest
     nginx curl xvfb xauth x11-utils xdotool imagemagick python3 python3-xlib time
-    binutils-mingw-w64-x86-64 openssl libssl-dev
+    binutils-mingw-w64-x86-64 openssl libssl-dev strace
 )
 # The Windows leg: the cross compiler, Wine to run its result, xz for the Qt
 # archive, osslsigncode to sign it.

@@ -401,6 +401,9 @@ void UpdaterSandbox::prepare(QProcess *updater) const
                 wine->helper(), {QStringLiteral("run"),
                                  updaterPath(installDir() + QStringLiteral("/KorvelUpdater.exe"))
                                          .replace(QLatin1Char('/'), QLatin1Char('\\'))}));
+    } else if (!launcher.isEmpty()) {
+        updater->setProgram(launcher.first());
+        updater->setArguments(launcher.mid(1) << installDir() + QStringLiteral("/KorvelUpdater"));
     } else {
         updater->setProgram(installDir() + QStringLiteral("/KorvelUpdater"));
     }

@@ -90,6 +90,8 @@ public:
     QStringList leftovers() const;
 
     void setEnvironmentValue(const QString &name, const QString &value);
+    // Natively: a command that runs the updater, which is appended to it (strace).
+    void setLauncher(const QStringList &command) { launcher = command; }
     // Runs in the child between fork and exec (async-signal-safe calls only).
     void setChildSetup(const std::function<void()> &setup) { childSetup = setup; }
     // Runs the updater as the user "nobody" (root would read and write
@@ -150,6 +152,7 @@ private:
     App app = App::Script;
     QProcessEnvironment environment;
     std::function<void()> childSetup;
+    QStringList launcher;
     bool asNobody = false;
     Process *process = nullptr;
     QByteArray diagnostics;
