@@ -141,9 +141,10 @@ private slots:
 
 private:
     // Two components: "a.bin" from /c/a into dirA, then "b.bin" from /c/b
-    // into the install directory.
+    // into the install directory; with c, a third: "c.bin" from /c/c there too.
     void serveTwo(const UpdaterSandbox &box, const QString &dirA, const TestResponse &a,
-                  const TestResponse &b, const QByteArray &nameA = "a.bin");
+                  const TestResponse &b, const QByteArray &nameA = "a.bin",
+                  const TestResponse *c = nullptr);
     QByteArray manifestUrl() const { return server->url(QStringLiteral("/m.xml")).toEncoded(); }
 
     TestHttpServer *server = nullptr;
@@ -169,17 +170,23 @@ void TestFaultsTransfer::cleanup()
 
 void TestFaultsTransfer::serveTwo(const UpdaterSandbox &box, const QString &dirA,
                                   const TestResponse &a, const TestResponse &b,
-                                  const QByteArray &nameA)
+                                  const QByteArray &nameA, const TestResponse *c)
 {
     server->setResponse("/c/a", a);
     server->setResponse("/c/b", b);
-    TestResponse manifest;
-    manifest.body = UpdaterSandbox::manifest(
+    const QByteArray install = UpdaterSandbox::xmlEscaped(box.updaterPath(box.installDir()));
+    QByteArray items =
             UpdaterSandbox::manifestItem(nameA, server->url(QStringLiteral("/c/a")).toEncoded(),
                                          UpdaterSandbox::xmlEscaped(box.updaterPath(dirA)))
-            + UpdaterSandbox::manifestItem("b.bin",
-                                           server->url(QStringLiteral("/c/b")).toEncoded(),
-                                           UpdaterSandbox::xmlEscaped(box.updaterPath(box.installDir()))));
+            + UpdaterSandbox::manifestItem("b.bin", server->url(QStringLiteral("/c/b")).toEncoded(),
+                                           install);
+    if (c) {
+        server->setResponse("/c/c", *c);
+        items += UpdaterSandbox::manifestItem("c.bin", server->url(QStringLiteral("/c/c")).toEncoded(),
+                                              install);
+    }
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(items);
     server->setResponse("/m.xml", manifest);
 }
 
@@ -591,7 +598,8 @@ void TestFaultsTransfer::oldTarget_data()
 
 // An old file that another program holds, as a virus scanner or a closing
 // application does: the updater waits for it and replaces it once it is let
-// go; held past the bound, it stays whole and the update stops there. A
+// go; held past the bound, the update stops there, and closing the window
+// puts the two components before it, in two folders, back as they were. A
 // read-only one is replaced by a read-only one.
 void TestFaultsTransfer::oldTarget()
 {
@@ -602,14 +610,15 @@ void TestFaultsTransfer::oldTarget()
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
     const QString dirA = box.makeDir(QStringLiteral("old"));
-    const QString fileA = dirA + QStringLiteral("/a.bin");
-    const QByteArray old = UpdaterSandbox::pattern(5000, 16);
-    QVERIFY(writeFile(fileA, old));
-    TestResponse a;
-    a.body = UpdaterSandbox::pattern(300, 17);
-    TestResponse b;
-    b.body = bodyB;
-    serveTwo(box, dirA, a, b);
+    const QStringList files = {dirA + QStringLiteral("/a.bin"), box.installDir() + QStringLiteral("/b.bin"),
+                               box.installDir() + QStringLiteral("/c.bin")};
+    const QString fileC = files.last();
+    QList<TestResponse> fresh;
+    for (int i = 0; i < files.size(); ++i) {
+        QVERIFY(writeFile(files.at(i), UpdaterSandbox::pattern(5000 + i, 16)));
+        fresh.append(TestResponse{200, {}, UpdaterSandbox::pattern(300 + i, 17)});
+    }
+    serveTwo(box, dirA, fresh.at(0), fresh.at(1), "a.bin", &fresh.at(2));
     QVERIFY(box.writeHandOff(manifestUrl()));
 
     QProcess holder;
@@ -620,40 +629,42 @@ void TestFaultsTransfer::oldTarget()
         holder.setProcessEnvironment(session->environment());
         holder.start(session->wine(),
                      session->command(session->helper(),
-                                      {QStringLiteral("hold"), box.updaterPath(fileA), hold,
+                                      {QStringLiteral("hold"), box.updaterPath(fileC), hold,
                                        box.updaterPath(mark)}));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mark), testTime(30000));
     } else if (held) {
-        const QByteArray path = QFile::encodeName(fileA);
+        const QByteArray path = QFile::encodeName(fileC);
         if (::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) != 0)
             QSKIP("mounting is not allowed here");
         mount.path = path;
     } else {
-        QVERIFY(QFile::setPermissions(fileA, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(fileC, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     }
-    const QFile::Permissions permissions = QFile::permissions(fileA);
+    const QFile::Permissions permissions = QFile::permissions(fileC);
 
     QVERIFY(box.start());
     if (held && letGo) {
-        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/a"), 1, ExitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/c"), 1, ExitMs);
         QTest::qWait(3000); // how long it is held
         QFile::remove(mark);
         mount.release();
     }
     if (letGo) {
         VERIFY_COMPLETES_AND_STARTS(box);
-        QCOMPARE(contents(fileA), a.body);
-        QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
+        for (int i = 0; i < files.size(); ++i)
+            QCOMPARE(contents(files.at(i)), fresh.at(i).body);
         if (!wine)
-            QCOMPARE(QFile::permissions(fileA), permissions);
+            QCOMPARE(QFile::permissions(fileC), permissions);
     } else {
-        QVERIFY2(box.waitForOutput("Cannot replace \"" + box.updaterPath(fileA).toUtf8() + '"',
+        QVERIFY2(box.waitForOutput("Cannot replace \"" + box.updaterPath(fileC).toUtf8() + '"',
                                    testTime(StagedFile::RetryLimit) + ExitMs),
                  tail(box).constData());
+        QCOMPARE(contents(files.at(0)), fresh.at(0).body);
         VERIFY_STALLS(box, manifestUrl());
-        QCOMPARE(server->requestCount("/c/b"), 0);
-        QCOMPARE(contents(fileA), old);
-        QVERIFY(!QFile::exists(StagedFile::stagingPath(fileA)));
+        QVERIFY(box.windowClosed());
+        for (int i = 0; i < files.size(); ++i)
+            QCOMPARE(contents(files.at(i)), UpdaterSandbox::pattern(5000 + i, 16));
+        QVERIFY2(box.leftovers().isEmpty(), qPrintable(box.leftovers().join(QLatin1Char(' '))));
         QFile::remove(mark);
     }
     VERIFY_NOTHING_LOST(box);
