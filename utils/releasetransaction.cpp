@@ -176,27 +176,37 @@ bool ReleaseTransaction::stage(const QString &target, QString *error)
 // so that no journal is ever half a header.
 bool ReleaseTransaction::append(const QByteArray &line, QString *error)
 {
-    const QString path = journalWritten ? journalPath() : journalPath() + QStringLiteral(".new");
-    QFile file(path);
-    const QIODevice::OpenMode mode = journalWritten ? QIODevice::Append
-                                                    : QIODevice::WriteOnly | QIODevice::Truncate;
-    const QByteArray data = journalWritten ? line : header + line;
-    bool ok = file.open(mode | QIODevice::Unbuffered) && file.write(data) == data.size();
-    if (!ok)
-        *error = file.errorString();
-    file.close();
-    ok = ok && StagedFile::sync(path, error);
-    if (ok && !journalWritten) {
-        ok = StagedFile::renameFile(path, journalPath(), error)
-                && StagedFile::sync(folder, error);
+    if (!journalWritten) {
+        const QString path = journalPath() + QStringLiteral(".new");
+        QFile file(path);
+        const QByteArray data = header + line;
+        bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)
+                && file.write(data) == data.size();
         if (!ok)
+            *error = file.errorString();
+        ok = ok && StagedFile::sync(&file, error);
+        file.close();
+        ok = ok && StagedFile::renameFile(path, journalPath(), error)
+                && StagedFile::sync(folder, error);
+        if (!ok) {
             QFile::remove(path);
+            return false;
+        }
+        journalWritten = true;
+        journal.setFileName(journalPath());
+        // A journal that cannot be opened again fails the next line's write.
+        journal.open(QIODevice::Append | QIODevice::Unbuffered);
+        return true;
     }
-    if (!ok) {
-        broken = journalWritten;
+    if (!journal.isOpen() || journal.write(line) != line.size()) {
+        *error = journal.errorString();
+        broken = true;
         return false;
     }
-    journalWritten = true;
+    if (!StagedFile::sync(&journal, error)) {
+        broken = true;
+        return false;
+    }
     return true;
 }
 
@@ -222,6 +232,8 @@ void ReleaseTransaction::syncFolders()
 
 bool ReleaseTransaction::removeJournal(QString *error)
 {
+    // Windows removes no file that is open.
+    journal.close();
     if (!persist([this](QString *why) { return removeIfThere(journalPath(), why); }, error))
         return false;
     StagedFile::sync(folder, nullptr);

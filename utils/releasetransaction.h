@@ -1,6 +1,7 @@
 #ifndef RELEASETRANSACTION_H
 #define RELEASETRANSACTION_H
 
+#include <QFile>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -79,6 +80,8 @@ private:
     bool parse(const QByteArray &journal);
 
     QString folder;
+    // Open for appending once written.
+    QFile journal;
     QVector<Entry> entries;
     QHash<QString, int> index;
     QSet<QString> folders;

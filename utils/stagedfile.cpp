@@ -152,6 +152,19 @@ bool StagedFile::sync(const QString &path, QString *error)
 #endif
 }
 
+bool StagedFile::sync(QFile *file, QString *error)
+{
+#ifdef Q_OS_WIN
+    return sync(file->fileName(), error);
+#else
+    // The data and the size, not the times: one write less for a small file.
+    const bool ok = ::fdatasync(file->handle()) == 0;
+    if (!ok && error)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    return ok;
+#endif
+}
+
 void StagedFile::removeLeftovers(const QString &folder)
 {
     static const QRegularExpression aside(QStringLiteral("^(.+)\\.korvel-old(-[0-9]+)?$"));
@@ -256,13 +269,15 @@ bool StagedFile::tryOpen()
 
 bool StagedFile::tryCommit()
 {
-    // Windows renames no file that is open, ours included.
-    closeStaging();
     const QString from = stagingPath(targetPath);
     // Renames reach the disk before data does: without this, a power cut
     // could leave the target's name on an empty or short file.
-    if (!sync(from, &lastError))
+    if (!flushed && !(staging && staging->isOpen() ? sync(staging, &lastError)
+                                                   : sync(from, &lastError)))
         return false;
+    flushed = true;
+    // Windows renames no file that is open, ours included.
+    closeStaging();
     ReleaseTransaction *release = ReleaseTransaction::instance();
     if (!exists(targetPath)) {
         if (!renameFile(from, targetPath, &lastError))

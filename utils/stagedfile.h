@@ -65,6 +65,7 @@ public:
     static bool renameFile(const QString &from, const QString &to, QString *error);
     static bool removeFile(const QString &path);
     static bool sync(const QString &path, QString *error);
+    static bool sync(QFile *file, QString *error);
 
 signals:
     void ready(bool ok);
@@ -83,6 +84,7 @@ private:
     QFile *staging = nullptr;
     // The staging file is ours to remove until it becomes the target.
     bool created = false;
+    bool flushed = false;
     Step step = Step::None;
     QString lastError;
     int retryLimit = RetryLimit;
