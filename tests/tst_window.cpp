@@ -766,8 +766,9 @@ void tst_Window::realTransfers()
         QCOMPARE(text("fileSizeLabel"), QStringLiteral("300 bytes"));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/files/second.bin"), 1, testTime(20000));
-        QVERIFY(QTest::qWaitFor([] {
-            return collectedMessages().contains(QStringLiteral("Error: ContentNotFoundError"));
+        QVERIFY(QTest::qWaitFor([&components] {
+            return collectedMessages().contains(QStringLiteral("Error: ContentNotFoundError \"%1\"")
+                                                        .arg(components.at(1).url));
         }, testTime(20000)));
         QVERIFY(!QTest::qWaitFor([this] { return server->requestCount("/held/3") > 0; }, testTime(1000)));
         QCOMPARE(downloadRequests().size(), 2);
