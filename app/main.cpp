@@ -3,6 +3,7 @@
 #include "instancelock.h"
 #include "renderer.h"
 #include "stagedfile.h"
+#include "updaterlog.h"
 #include "utils.h"
 
 #include <QGuiApplication>
@@ -16,6 +17,8 @@ extern const char korvelPublisherKeys[];
 
 int main(int argc, char *argv[])
 {
+    // Before anything else, so that the copy also holds what Qt says on start.
+    startUpdaterLog();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
 
