@@ -15,9 +15,11 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 
 using namespace SandboxChecks;
 
@@ -86,6 +88,8 @@ private slots:
     void nothingToDo_data();
     void nothingToDo();
     void missingQmlModule();
+    void logFile_data();
+    void logFile();
 
 private:
     QString targetOf(const Component &item) const;
@@ -477,6 +481,84 @@ void TestEndToEnd::missingQmlModule()
     QVERIFY(box->handOffExists());
     QVERIFY(!box->appStarted());
     QVERIFY(nginx->accessLog().isEmpty());
+}
+
+void TestEndToEnd::logFile_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("over 1 MiB at start") << true;
+    QTest::newRow("read-only") << false;
+}
+
+// KORVEL_UPDATER_LOG: after the newest lines of what it held, the log holds
+// the lines of the debug output up to the end by status 12; under Wine in a
+// folder with non-ASCII letters. One that cannot be opened costs one line.
+void TestEndToEnd::logFile()
+{
+    QFETCH(bool, writable);
+    if (!writable && (UpdaterSandbox::usesWine() || (geteuid() == 0 && !UpdaterSandbox::canRunAsNobody())))
+        QSKIP("root writes read-only files, and Wine lets it");
+
+    QVERIFY(startServer());
+    const Component item = {QStringLiteral("one.bin"), QStringLiteral("/one.bin"),
+                            QStringLiteral("installdir"), randomBytes(4000, 14)};
+    QVERIFY(publish({item}));
+    const QString log = box->installDir() + QStringLiteral("/updater.log");
+    QByteArray old;
+    for (int i = 0; old.size() < 1200 * 1024; ++i)
+        old += "old line " + QByteArray::number(i) + ' ' + QByteArray(i % 97, 'x') + '\n';
+    QVERIFY(writeFile(log, old));
+    QString variable = box->updaterPath(log);
+    if (UpdaterSandbox::usesWine())
+        variable.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    box->setEnvironmentValue(QStringLiteral("KORVEL_UPDATER_LOG"), variable);
+    if (!writable) {
+        QVERIFY(QFile::setPermissions(log, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        if (geteuid() == 0)
+            QVERIFY(box->runAsNobody());
+    }
+    QVERIFY(box->start());
+    VERIFY_COMPLETES(*box);
+    VERIFY_NOTHING_LOST(*box);
+    QCOMPARE(contents(targetOf(item)), item.data);
+
+    QByteArrayList said = box->output().split('\n');
+    said.removeAll(QByteArray());
+    // Under Wine the last line is the status, from the program that started it.
+    if (UpdaterSandbox::usesWine())
+        QCOMPARE(said.takeLast(), QByteArray("exit 12"));
+    if (!writable) {
+        QVERIFY2(said.first().startsWith("Cannot open the log file \"" + log.toUtf8() + "\" \""),
+                 said.first().constData());
+        QCOMPARE(box->output().count("Cannot open the log file"), 1);
+        QCOMPARE(contents(log), old);
+        return;
+    }
+
+    QByteArrayList lines = contents(log).replace("\r\n", "\n").split('\n');
+    QCOMPARE(lines.takeLast(), QByteArray());
+    QByteArray kept;
+    while (!lines.isEmpty() && lines.first().startsWith("old line "))
+        kept += lines.takeFirst() + '\n';
+    QVERIFY2(old.endsWith(kept) && old.at(old.size() - kept.size() - 1) == '\n', kept.left(100).constData());
+    QVERIFY2(kept.size() <= 512 * 1024 && kept.size() > 511 * 1024, QByteArray::number(kept.size()).constData());
+
+    static const QRegularExpression stamp(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) "));
+    QByteArrayList copied;
+    for (const QByteArray &line : qAsConst(lines)) {
+        const QRegularExpressionMatch match = stamp.match(QString::fromUtf8(line));
+        QVERIFY2(match.hasMatch(), line.constData());
+        copied.append(line.mid(match.capturedLength()));
+    }
+    // Windows' stderr has the letters in its ANSI code page, the log in UTF-8.
+    QCOMPARE(copied.size(), said.size());
+    for (int i = 0; i < said.size(); ++i) {
+        if (QString::fromLatin1(said.at(i)) == QString::fromUtf8(said.at(i)))
+            QCOMPARE(copied.at(i), said.at(i));
+    }
+    const QByteArray target = '"' + box->updaterPath(targetOf(item)).toUtf8() + '"';
+    QVERIFY2(copied.contains(target), target.constData());
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
