@@ -6,6 +6,7 @@
 #include "nginxserver.h"
 #include "sandboxchecks.h"
 #include "stagedfile.h"
+#include "testhttpserver.h"
 #include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
@@ -16,6 +17,7 @@
 #include <QImage>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -90,6 +92,8 @@ private slots:
     void missingQmlModule();
     void logFile_data();
     void logFile();
+    void throughProxy_data();
+    void throughProxy();
 
 private:
     QString targetOf(const Component &item) const;
@@ -559,6 +563,60 @@ void TestEndToEnd::logFile()
     }
     const QByteArray target = '"' + box->updaterPath(targetOf(item)).toUtf8() + '"';
     QVERIFY2(copied.contains(target), target.constData());
+}
+
+void TestEndToEnd::throughProxy_data()
+{
+    QTest::addColumn<int>("status"); // the proxy's answer for the manifest
+    QTest::newRow("passes") << 200;
+    QTest::newRow("wants credentials") << 407;
+}
+
+// A static proxy, as a corporate network has it: natively from http_proxy,
+// under Wine from the user's Internet settings. The test server is the proxy,
+// and the origin of a name that does not resolve. A proxy that wants
+// credentials stalls the update, and the line says so.
+void TestEndToEnd::throughProxy()
+{
+    QFETCH(int, status);
+    TestHttpServer proxy;
+    QVERIFY(proxy.start());
+    const QByteArray origin = "http://updates.korvel.test";
+    const QByteArray data = randomBytes(4000, 15);
+    proxy.setResponse(origin + "/one.bin", TestResponse{200, {}, data});
+    TestResponse manifest{status, {}, UpdaterSandbox::manifest(UpdaterSandbox::manifestItem(
+                                              "one.bin", origin + "/one.bin", "installdir"))};
+    if (status == 407)
+        manifest.headers = {{"Proxy-Authenticate", "Basic realm=\"Korvel\""}};
+    proxy.setResponse(origin + "/manifest.xml", manifest);
+    QVERIFY(box->writeHandOff(origin + "/manifest.xml\n"));
+
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(proxy.port());
+    WineSession *wine = UpdaterSandbox::usesWine() ? WineSession::instance() : nullptr;
+    // The other cases of the session go direct, whatever becomes of this one.
+    const auto direct = qScopeGuard([wine] {
+        if (wine)
+            wine->setProxy(QString());
+    });
+    if (wine)
+        QVERIFY(wine->setProxy(address));
+    else
+        box->setEnvironmentValue(QStringLiteral("http_proxy"), QStringLiteral("http://") + address);
+    QVERIFY(box->start());
+
+    if (status == 407) {
+        QVERIFY2(box->waitForOutput("qml: Manifest error: \"" + origin
+                                            + "/manifest.xml\" Proxy requires authentication\n",
+                                    ExitMs),
+                 tail(*box).constData());
+        VERIFY_STALLS(*box, origin + "/manifest.xml\n");
+    } else {
+        VERIFY_COMPLETES(*box);
+        QCOMPARE(contents(box->installDir() + QStringLiteral("/one.bin")), data);
+    }
+    VERIFY_NOTHING_LOST(*box);
+    QCOMPARE(proxy.requestCount(origin + "/manifest.xml"), 1);
+    QCOMPARE(proxy.requestCount(origin + "/one.bin"), status == 407 ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -237,6 +237,35 @@ bool WineSession::trust(const QString &pemPath, QString *error) const
     return true;
 }
 
+bool WineSession::setProxy(const QString &address) const
+{
+    // DefaultConnectionSettings: magic 0x46, a counter, the flags (1 direct,
+    // 2 proxy), then the proxy, the bypass list and the script's address,
+    // each after its length; all little-endian 32-bit.
+    QByteArray value;
+    const auto number = [&value](int n) {
+        for (int i = 0; i < 4; ++i)
+            value += char((n >> (8 * i)) & 0xff);
+    };
+    number(0x46);
+    number(1);
+    number(address.isEmpty() ? 1 : 3);
+    number(address.size());
+    value += address.toLatin1();
+    number(0);
+    number(0);
+    value += QByteArray(32, '\0');
+    QByteArray output;
+    return run(driveC() + QStringLiteral("/windows/system32/reg.exe"),
+               {QStringLiteral("add"),
+                QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections"),
+                QStringLiteral("/v"), QStringLiteral("DefaultConnectionSettings"),
+                QStringLiteral("/t"), QStringLiteral("REG_BINARY"), QStringLiteral("/d"),
+                QString::fromLatin1(value.toHex()), QStringLiteral("/f")},
+               &output)
+            == 0;
+}
+
 void WineSession::killAll() const
 {
     for (const QString &option : {QStringLiteral("-k"), QStringLiteral("-w")})
