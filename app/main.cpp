@@ -4,6 +4,7 @@
 #include "releasetransaction.h"
 #include "renderer.h"
 #include "stagedfile.h"
+#include "updaterlog.h"
 #include "utils.h"
 
 #include <QGuiApplication>
@@ -53,6 +54,8 @@ void quitOnSignals(QCoreApplication *app)
 
 int main(int argc, char *argv[])
 {
+    // Before anything else, so that the copy also holds what Qt says on start.
+    startUpdaterLog();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
 

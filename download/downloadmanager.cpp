@@ -280,6 +280,7 @@ void DownloadManager::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
             status = float(bytesReceived) / float(bytesTotal);
         }
     } else {
+        qDebug() << "Nothing received:" << currentRequest.url().toString();
         giveUp();
     }
     emit progressPercentage(percentage);
@@ -293,7 +294,9 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
     // a sequence that stops here.
     dropStaged();
     cutLoose();
-    qDebug() << "Error:" << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
+    // The address last: lines that match on the code alone still do.
+    qDebug() << "Error:" << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code)
+             << currentRequest.url().toString();
     emit downloadError(code);
 }
 
@@ -362,8 +365,10 @@ bool DownloadManager::drainReply()
     QFile *file = staged ? staged->file() : nullptr;
     if (data.isEmpty() || discardBody || !file)
         return true;
-    if (file->write(data) != data.size())
+    if (file->write(data) != data.size()) {
+        qDebug() << "Cannot write" << file->fileName() << file->errorString();
         return false;
+    }
     if (hash)
         hash->add(data);
     return true;

@@ -42,9 +42,21 @@ ApplicationWindow {
         XmlRole { name: "requireuac"; query: "requireuac/string()" }
 
         onCountChanged: console.log("Xml count: " + count)
+        // A manifest that starts nothing says why: the window shows no cause.
         onStatusChanged: {
             if (status === XmlListModel.Ready && count > 0)
                 startLoop()
+            else if (status === XmlListModel.Ready)
+                console.log("Manifest has no items: \"" + source + "\"")
+            else if (status === XmlListModel.Error)
+                Qt.callLater(reportError)
+        }
+
+        // Once the handlers have run: a newer address cancels the load of the
+        // one before, and that ends in an error too.
+        function reportError() {
+            if (status === XmlListModel.Error)
+                console.log("Manifest error: \"" + source + "\" " + errorString())
         }
     }
 

@@ -655,7 +655,8 @@ void TestDownloadManager::networkErrorLeavesOldFile()
                                                  errorEvent(QNetworkReply::RemoteHostClosedError)}));
     QCOMPARE(contents(target), old);
     QCOMPARE(files(), QStringList{QStringLiteral("dropped")});
-    QCOMPARE(lines.last(), QStringLiteral("Error: RemoteHostClosedError"));
+    QCOMPARE(lines.last(), QStringLiteral("Error: RemoteHostClosedError \"%1\"")
+                                   .arg(server->url(QStringLiteral("/dropped")).toString()));
     QVERIFY(!lines.contains(QStringLiteral("finished")));
 }
 
@@ -698,6 +699,7 @@ void TestDownloadManager::zeroByteReport()
     QVERIFY(files().isEmpty());
     QCOMPARE(openDescriptors(staging(QStringLiteral("zero"))), 0);
     QVERIFY(!lines.contains(QStringLiteral("finished")));
+    QCOMPARE(lines.filter(QStringLiteral("Nothing received: \"http://")).size(), 1);
 }
 
 void TestDownloadManager::emptyFileName()
@@ -1048,7 +1050,9 @@ void TestDownloadManager::errorPageNotWritten()
     QCOMPARE(log.withoutProgress(), QStringList({QStringLiteral("downloadStarted"),
                                                  errorEvent(QNetworkReply::NetworkError(code))}));
     QVERIFY(files().isEmpty());
-    QCOMPARE(lines.last(), QStringLiteral("Error: ") + errorName(QNetworkReply::NetworkError(code)));
+    QCOMPARE(lines.last(), QStringLiteral("Error: %1 \"%2\"")
+                                   .arg(errorName(QNetworkReply::NetworkError(code)),
+                                        server->url(QStringLiteral("/missing")).toString()));
 }
 
 void TestDownloadManager::largeBody_data()
@@ -1113,6 +1117,7 @@ void TestDownloadManager::writeFailure()
                                                  QStringLiteral("internalDownloadError")}));
     QCOMPARE(openDescriptors(staging(QStringLiteral("full"))), 0);
     QVERIFY(files().isEmpty());
+    QCOMPARE(lines.filter(QStringLiteral("Cannot write \"%1\" \"").arg(staging(QStringLiteral("full")))).size(), 1);
 }
 
 // Data that the reply still holds when it ends belongs in the file. Blocking

@@ -11,14 +11,17 @@
 #include "updatersandbox.h"
 #include "winesession.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 
 using namespace SandboxChecks;
 
@@ -87,6 +90,10 @@ private slots:
     void nothingToDo_data();
     void nothingToDo();
     void missingQmlModule();
+    void logFile_data();
+    void logFile();
+    void throughProxy_data();
+    void throughProxy();
 
 private:
     QString targetOf(const Component &item) const;
@@ -497,6 +504,135 @@ void TestEndToEnd::missingQmlModule()
     QVERIFY(box->handOffExists());
     QVERIFY(!box->appStarted());
     QVERIFY(nginx->accessLog().isEmpty());
+}
+
+void TestEndToEnd::logFile_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("over 1 MiB at start") << true;
+    QTest::newRow("read-only") << false;
+}
+
+// KORVEL_UPDATER_LOG: after the newest lines of what it held, the log holds
+// the lines of the debug output up to the end by status 12; under Wine in a
+// folder with non-ASCII letters. One that cannot be opened costs one line.
+void TestEndToEnd::logFile()
+{
+    QFETCH(bool, writable);
+    const bool root = geteuid() == 0;
+    if (!writable && (UpdaterSandbox::usesWine() || (root && !UpdaterSandbox::canRunAsNobody())))
+        QSKIP("root writes read-only files, and Wine lets it");
+
+    QVERIFY(startServer());
+    const Component item = {QStringLiteral("one.bin"), QStringLiteral("/one.bin"),
+                            QStringLiteral("installdir"), randomBytes(4000, 14)};
+    QVERIFY(publish({item}));
+    const QString log = box->installDir() + QStringLiteral("/updater.log");
+    QByteArray old;
+    for (int i = 0; old.size() < 1200 * 1024; ++i)
+        old += "old line " + QByteArray::number(i) + ' ' + QByteArray(i % 97, 'x') + '\n';
+    QVERIFY(writeFile(log, old));
+    QString variable = box->updaterPath(log);
+    if (UpdaterSandbox::usesWine())
+        variable.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    box->setEnvironmentValue(QStringLiteral("KORVEL_UPDATER_LOG"), variable);
+    if (!writable) {
+        QVERIFY(QFile::setPermissions(log, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        if (root)
+            QVERIFY(box->runAsNobody());
+    }
+    QVERIFY(box->start());
+    VERIFY_COMPLETES(*box);
+    VERIFY_NOTHING_LOST(*box);
+    QCOMPARE(contents(targetOf(item)), item.data);
+
+    QByteArrayList said = box->output().split('\n');
+    said.removeAll(QByteArray());
+    // Under Wine the last line is the status, from the program that started it.
+    if (UpdaterSandbox::usesWine())
+        QCOMPARE(said.takeLast(), QByteArray("exit 12"));
+    if (!writable) {
+        QCOMPARE(('\n' + box->output()).count("\nCannot open the log file \"" + log.toUtf8() + "\" \""), 1);
+        QCOMPARE(contents(log), old);
+        return;
+    }
+
+    QByteArrayList lines = contents(log).replace("\r\n", "\n").split('\n');
+    QCOMPARE(lines.takeLast(), QByteArray());
+    QByteArray kept;
+    while (!lines.isEmpty() && lines.first().startsWith("old line "))
+        kept += lines.takeFirst() + '\n';
+    QVERIFY2(old.endsWith(kept) && old.at(old.size() - kept.size() - 1) == '\n', kept.left(100).constData());
+    QVERIFY2(kept.size() <= 512 * 1024 && kept.size() > 511 * 1024, QByteArray::number(kept.size()).constData());
+
+    QByteArrayList copied;
+    for (const QByteArray &line : qAsConst(lines)) {
+        const int space = line.indexOf(' ');
+        const QString stamp = QString::fromLatin1(line.left(space));
+        QVERIFY2(space == 23 + (stamp.endsWith(QLatin1Char('Z')) ? 1 : 6)
+                         && QDateTime::fromString(stamp, Qt::ISODateWithMs).isValid(), line.constData());
+        copied.append(line.mid(space + 1));
+    }
+    // Windows' stderr has the letters in its ANSI code page, the log in UTF-8.
+    QCOMPARE(copied.size(), said.size());
+    for (int i = 0; i < said.size(); ++i) {
+        if (QString::fromLatin1(said.at(i)) == QString::fromUtf8(said.at(i)))
+            QCOMPARE(copied.at(i), said.at(i));
+    }
+    const QByteArray target = '"' + box->updaterPath(targetOf(item)).toUtf8() + '"';
+    QVERIFY2(copied.contains(target), target.constData());
+}
+
+void TestEndToEnd::throughProxy_data()
+{
+    QTest::addColumn<int>("status"); // the proxy's answer for the manifest
+    QTest::newRow("passes") << 200;
+    QTest::newRow("wants credentials") << 407;
+}
+
+// A static proxy, as a corporate network has it: natively from http_proxy,
+// under Wine from the user's Internet settings. The test server is the proxy,
+// and the origin of a name that does not resolve. A proxy that wants
+// credentials stalls the update, and the line says so.
+void TestEndToEnd::throughProxy()
+{
+    QFETCH(int, status);
+    TestHttpServer proxy;
+    QVERIFY(proxy.start());
+    const QByteArray origin = "http://updates.korvel.test";
+    const QByteArray data = randomBytes(4000, 15);
+    proxy.setResponse(origin + "/one.bin", TestResponse{200, {}, data});
+    TestResponse manifest{status, {}, UpdaterSandbox::manifest(UpdaterSandbox::manifestItem(
+                                              "one.bin", origin + "/one.bin", "installdir"))};
+    if (status == 407)
+        manifest.headers = {{"Proxy-Authenticate", "Basic realm=\"Korvel\""}};
+    proxy.setResponse(origin + "/manifest.xml", manifest);
+    QVERIFY(box->writeHandOff(origin + "/manifest.xml\n"));
+
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(proxy.port());
+    WineSession *wine = UpdaterSandbox::usesWine() ? WineSession::instance() : nullptr;
+    // The other cases of the session go direct, whatever becomes of this one.
+    const auto direct = qScopeGuard([wine] {
+        if (wine)
+            wine->setProxy(QString());
+    });
+    if (wine)
+        QVERIFY(wine->setProxy(address));
+    else
+        box->setEnvironmentValue(QStringLiteral("http_proxy"), QStringLiteral("http://") + address);
+    QVERIFY(box->start());
+
+    if (status == 407) {
+        const QByteArray said = "Manifest error: \"" + origin + "/manifest.xml\" Proxy requires authentication\n";
+        QVERIFY2(box->waitForOutput(said, ExitMs), tail(*box).constData());
+        VERIFY_STALLS(*box, origin + "/manifest.xml\n");
+    } else {
+        VERIFY_COMPLETES(*box);
+        QCOMPARE(contents(box->installDir() + QStringLiteral("/one.bin")), data);
+    }
+    VERIFY_NOTHING_LOST(*box);
+    QCOMPARE(proxy.requestCount(origin + "/manifest.xml"), 1);
+    QCOMPARE(proxy.requestCount(origin + "/one.bin"), status == 407 ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

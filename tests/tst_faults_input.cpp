@@ -234,38 +234,44 @@ void TestFaultsInput::manifestStarvesNothing_data()
     // Each manifest names the good component, but none of them may start it.
     QTest::addColumn<bool>("refused");
     QTest::addColumn<TestResponse>("response");
+    // The one line that names the failure; %A stands for the address.
+    QTest::addColumn<QByteArray>("said");
 
     const QByteArray item = UpdaterSandbox::manifestItem("good.bin", "%C", "%I");
     const QByteArray valid = UpdaterSandbox::manifest(item);
+    const QByteArray noItems = "Manifest has no items: \"%A\"";
 
     TestResponse response;
-    QTest::newRow("connection refused") << true << response;
+    QTest::newRow("connection refused")
+            << true << response << QByteArray("Manifest error: \"%A\" Connection refused");
 
+    const QByteArray replied = "Manifest error: \"%A\" Error transferring %A - server replied: Canned";
     response.status = 404;
     response.body = valid;
-    QTest::newRow("404 with a manifest as its page") << false << response;
+    QTest::newRow("404 with a manifest as its page") << false << response << replied;
     response.status = 500;
-    QTest::newRow("500 with a manifest as its page") << false << response;
+    QTest::newRow("500 with a manifest as its page") << false << response << replied;
 
     response.status = 200;
     response.body = "this is not XML <model> at all\n" + item;
-    QTest::newRow("not XML") << false << response;
+    QTest::newRow("not XML") << false << response << noItems;
     response.body = valid.left(valid.indexOf("</item>") - 5);
-    QTest::newRow("truncated XML") << false << response;
+    QTest::newRow("truncated XML") << false << response << noItems;
     response.body = UpdaterSandbox::manifest("  <name>good.bin</name>\n  <url>%C</url>\n");
-    QTest::newRow("model without item") << false << response;
+    QTest::newRow("model without item") << false << response << noItems;
     response.body = UpdaterSandbox::manifest("  <group>\n" + item + "  </group>\n");
-    QTest::newRow("item in a nested element") << false << response;
+    QTest::newRow("item in a nested element") << false << response << noItems;
     response.body = "<models>\n" + item + "</models>\n";
-    QTest::newRow("item under another root") << false << response;
+    QTest::newRow("item under another root") << false << response << noItems;
     response.body = "<?xml version=\"1.0\"?>\n<root><model>\n" + item + "</model></root>\n";
-    QTest::newRow("model not the root") << false << response;
+    QTest::newRow("model not the root") << false << response << noItems;
 }
 
 void TestFaultsInput::manifestStarvesNothing()
 {
     QFETCH(bool, refused);
     QFETCH(TestResponse, response);
+    QFETCH(QByteArray, said);
 
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
@@ -278,13 +284,14 @@ void TestFaultsInput::manifestStarvesNothing()
     const QByteArray address = refused
             ? "http://127.0.0.1:" + refusingPort(&holder) + "/m.xml"
             : manifestUrl();
+    said.replace("%A", address);
     QVERIFY(box.writeHandOff(address + '\n'));
 
     QVERIFY(box.start());
-    QVERIFY2(box.waitForOutput("Output: ", ExitMs), tail(box).constData());
-    if (!refused)
-        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/m.xml"), 1, ExitMs);
+    QVERIFY2(box.waitForOutput(said + '\n', ExitMs), tail(box).constData());
+    QCOMPARE(server->requestCount("/m.xml"), refused ? 0 : 1);
     VERIFY_STALLS(box, address + '\n');
+    QCOMPARE(box.output().count("Manifest "), 1);
     QCOMPARE(server->requestCount("/c/good"), 0);
     QVERIFY(!box.output().contains("download: URL="));
     VERIFY_NOTHING_LOST(box);

@@ -608,22 +608,30 @@ void tst_Window::manifestWithoutItems_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
+    // The one line that says why; MANIFEST stands for the address.
+    QTest::addColumn<QString>("said");
 
     const QByteArray item = "<item><name>x.bin</name><url>URL</url>"
                             "<installlocation>INSTALL</installlocation></item>";
-    QTest::newRow("no items") << QByteArray("<?xml version=\"1.0\"?>\n<model></model>\n") << 200;
+    const QString noItems = QStringLiteral("Manifest has no items: \"MANIFEST\"");
+    QTest::newRow("no items") << QByteArray("<?xml version=\"1.0\"?>\n<model></model>\n") << 200
+                              << noItems;
     QTest::newRow("items nested deeper")
-            << QByteArray("<model><group>" + item + "</group></model>") << 200;
+            << QByteArray("<model><group>" + item + "</group></model>") << 200 << noItems;
     QTest::newRow("items under another root")
-            << QByteArray("<catalog>" + item + "</catalog>") << 200;
-    QTest::newRow("not xml") << QByteArray("this is not a manifest") << 200;
-    QTest::newRow("not found") << QByteArray("not found") << 404;
+            << QByteArray("<catalog>" + item + "</catalog>") << 200 << noItems;
+    QTest::newRow("not xml") << QByteArray("this is not a manifest") << 200 << noItems;
+    QTest::newRow("truncated") << QByteArray("<model><item><name>x.bin</name>") << 200 << noItems;
+    QTest::newRow("not found") << QByteArray("not found") << 404
+                               << QStringLiteral("Manifest error: \"MANIFEST\" Error transferring "
+                                                 "MANIFEST - server replied: Canned");
 }
 
 void tst_Window::manifestWithoutItems()
 {
     QFETCH(QByteArray, body);
     QFETCH(int, status);
+    QFETCH(QString, said);
 
     body.replace("URL", heldUrl(1).toUtf8());
     body.replace("INSTALL", QFile::encodeName(home->path() + QStringLiteral("/install")));
@@ -644,6 +652,9 @@ void tst_Window::manifestWithoutItems()
     QCOMPARE(server->requestCount("/held/1"), 0);
     QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (0/0)\n"));
     QVERIFY(QFile::exists(handOffPath()));
+    said.replace(QStringLiteral("MANIFEST"), server->url(QStringLiteral("/manifest.xml")).toString());
+    QTRY_COMPARE_WITH_TIMEOUT(collectedMessages().filter(QStringLiteral("Manifest ")),
+                              QStringList(said), testTime(10000));
 }
 
 void tst_Window::handOffFile_data()
@@ -704,6 +715,8 @@ void tst_Window::handOffFile()
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(downloadRequests().size(), 1, testTime(20000));
         QCOMPARE(downloadRequests().at(0).path, install + QLatin1Char('/') + requested);
+        // The load that a later line cancelled is no manifest error.
+        QCOMPARE(collectedMessages().filter(QStringLiteral("Manifest ")), QStringList());
         QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (1/1)\n") + requested);
     }
 }
@@ -753,8 +766,9 @@ void tst_Window::realTransfers()
         QCOMPARE(text("fileSizeLabel"), QStringLiteral("300 bytes"));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/files/second.bin"), 1, testTime(20000));
-        QVERIFY(QTest::qWaitFor([] {
-            return collectedMessages().contains(QStringLiteral("Error: ContentNotFoundError"));
+        QVERIFY(QTest::qWaitFor([&components] {
+            return collectedMessages().contains(QStringLiteral("Error: ContentNotFoundError \"%1\"")
+                                                        .arg(components.at(1).url));
         }, testTime(20000)));
         QVERIFY(!QTest::qWaitFor([this] { return server->requestCount("/held/3") > 0; }, testTime(1000)));
         QCOMPARE(downloadRequests().size(), 2);

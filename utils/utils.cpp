@@ -28,16 +28,23 @@ Utils::Utils(QObject *parent)
 void Utils::outputFile()
 {
     QFile file(handOffPath);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        // Without an address the update waits for nothing: say why.
+        qDebug() << "Cannot read" << handOffPath << file.errorString();
         return;
+    }
     // Default settings: a byte-order mark picks the Unicode encoding,
     // otherwise the local 8-bit one.
     QTextStream stream(&file);
+    QString line;
     while (!stream.atEnd()) {
-        const QString line = stream.readLine();
+        line = stream.readLine();
         emit fileOutput(line);
         qDebug() << "Output: " << line;
     }
+    // The last line is the address.
+    if (line.isEmpty())
+        qDebug() << "No address in" << handOffPath;
 }
 
 void Utils::deleteFile(QString file)

@@ -3,6 +3,7 @@
 #include "testtime.h"
 
 #include <QCoreApplication>
+#include <QDataStream>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -235,6 +236,27 @@ bool WineSession::trust(const QString &pemPath, QString *error) const
         return false;
     }
     return true;
+}
+
+bool WineSession::setProxy(const QString &address) const
+{
+    // DefaultConnectionSettings: magic 0x46, a counter, the flags (1 direct,
+    // 2 proxy), then the proxy, the bypass list and the script's address,
+    // each after its length; little-endian.
+    QByteArray value;
+    QDataStream stream(&value, QIODevice::WriteOnly);
+    stream.setByteOrder(QDataStream::LittleEndian);
+    stream << quint32(0x46) << quint32(1) << quint32(address.isEmpty() ? 1 : 3);
+    stream.writeBytes(address.toLatin1().constData(), uint(address.size()));
+    stream << quint32(0) << quint32(0);
+    return run(driveC() + QStringLiteral("/windows/system32/reg.exe"),
+               {QStringLiteral("add"),
+                QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections"),
+                QStringLiteral("/v"), QStringLiteral("DefaultConnectionSettings"), QStringLiteral("/t"),
+                QStringLiteral("REG_BINARY"), QStringLiteral("/d"), QString::fromLatin1(value.toHex()),
+                QStringLiteral("/f")},
+               nullptr)
+            == 0;
 }
 
 void WineSession::killAll() const

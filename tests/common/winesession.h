@@ -53,6 +53,9 @@ public:
             int timeoutMs = 120000) const;
     // Adds a PEM certificate to the prefix's trusted roots.
     bool trust(const QString &pemPath, QString *error) const;
+    // Sets the user's Internet settings to a static proxy ("host:port"), or
+    // back to a direct connection for an empty address.
+    bool setProxy(const QString &address) const;
     // Ends every process of the prefix.
     void killAll() const;
     // Waits for the top-level window with this title on the display and,
