@@ -101,6 +101,7 @@ if [ "${3:-}" = "--window" ]; then
         kill -0 "$updater_pid" 2>/dev/null || fail "the updater ended by itself after the failed item"
     fi
 
+    [ -s "$dir/install/one.bin" ] || fail "the first item was not downloaded"
     # Closing the window ends the updater with 0, wherever the update stands.
     "$python" "$close_window" --timeout 10 "$title" >/dev/null || fail "could not close the window"
     for _ in $(seq 1 "$(korvel_test_time 300)"); do
@@ -216,7 +217,12 @@ window_case() {
     [ -e "$dir/home/KorvelWindowsUpdaterTemp.txt" ] ||
         fail "$case: closing the window removed the hand-off file"
     [ -e "$dir/app" ] && fail "$case: closing the window started the Korvel application"
-    cmp -s "$www/c/one.bin" "$dir/install/one.bin" || fail "$case: the first item was not downloaded"
+    # The release goes back as it was: the first item was not there before.
+    [ -e "$dir/install/one.bin" ] && fail "$case: closing the window kept the first item"
+    grep -q '^Rolled back the update of' "$dir/updater.log" ||
+        fail "$case: no roll back; updater output: $(cat "$dir/updater.log")"
+    find "$dir/install" "$dir/elsewhere" -name '*.korvel-*' -o -name 'KorvelUpdater.journal*' | grep -q . &&
+        fail "$case: files left beside the release: $(ls "$dir/install" "$dir/elsewhere")"
 }
 # A slow second item keeps the transfer visible.
 manifest one.bin /c/one.bin installdir big.bin /slow/big.bin "$work/transfer/elsewhere" \
