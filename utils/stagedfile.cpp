@@ -270,14 +270,12 @@ bool StagedFile::tryOpen()
 bool StagedFile::tryCommit()
 {
     const QString from = stagingPath(targetPath);
-    // Renames reach the disk before data does: without this, a power cut
-    // could leave the target's name on an empty or short file.
-    if (!flushed && !(staging && staging->isOpen() ? sync(staging, &lastError)
-                                                   : sync(from, &lastError)))
-        return false;
-    flushed = true;
     // Windows renames no file that is open, ours included.
     closeStaging();
+    // Renames reach the disk before data does: without this, a power cut
+    // could leave the target's name on an empty or short file.
+    if (!sync(from, &lastError))
+        return false;
     ReleaseTransaction *release = ReleaseTransaction::instance();
     if (!exists(targetPath)) {
         if (!renameFile(from, targetPath, &lastError))

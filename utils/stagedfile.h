@@ -84,7 +84,6 @@ private:
     QFile *staging = nullptr;
     // The staging file is ours to remove until it becomes the target.
     bool created = false;
-    bool flushed = false;
     Step step = Step::None;
     QString lastError;
     int retryLimit = RetryLimit;
