@@ -3,6 +3,7 @@
 #include "instancelock.h"
 #include "releasetransaction.h"
 #include "renderer.h"
+#include "signedrelease.h"
 #include "stagedfile.h"
 #include "updaterlog.h"
 #include "utils.h"
@@ -12,6 +13,8 @@
 #include <QQuickStyle>
 #include <QUrl>
 #include <QtQml>
+
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -71,6 +74,10 @@ int main(int argc, char *argv[])
         return 0;
     StagedFile::removeLeftovers(folder);
     ComponentSignature::setPublisherKeys(QByteArray(korvelPublisherKeys));
+    // A keyed build installs only the release its publisher signed.
+    std::unique_ptr<SignedRelease> signedRelease;
+    if (ComponentSignature::required())
+        signedRelease.reset(new SignedRelease(folder));
 #ifdef Q_OS_UNIX
     quitOnSignals(&app);
 #endif

@@ -63,9 +63,14 @@ QByteArray message(const QString &name, const QByteArray &sha256Hex)
     return "korvel-component-v1\n" + name.toUtf8() + '\n' + sha256Hex + '\n';
 }
 
-QUrl signatureUrl(const QUrl &component)
+QByteArray releaseMessage(const QByteArray &manifestSha256Hex)
 {
-    QUrl url = component;
+    return "korvel-release-v1\n" + manifestSha256Hex + '\n';
+}
+
+QUrl signatureUrl(const QUrl &signedFile)
+{
+    QUrl url = signedFile;
     url.setPath(url.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
     return url;
 }
@@ -135,7 +140,7 @@ QString check(const QByteArray &signatureFile, const QByteArray &message)
             return QString();
         ERR_clear_error();
     }
-    return QStringLiteral("the signature does not match the component under any publisher key");
+    return QStringLiteral("the signature matches under no publisher key");
 }
 
 } // namespace ComponentSignature

@@ -7,14 +7,18 @@
 
 #include <memory>
 
-// A publisher's Ed25519 signature of a component, made with OpenSSL's
-// libcrypto. It signs the message
+// A publisher's Ed25519 signatures, made with OpenSSL's libcrypto. A release
+// is signed as the message
+//     "korvel-release-v1\n" + SHA-256 of the manifest's bytes (lower-case
+//     hex) + "\n"
+// and the manifest binds each component's address, place and SHA-256. The
+// signature file, at the manifest's address with ".sig" appended to its
+// path, holds the Base64 of the 64-byte signature on one line.
+// Updaters from before signed manifests check each component on its own,
+// with the message
 //     "korvel-component-v1\n" + name (UTF-8) + "\n" + SHA-256 of the bytes
 //     (lower-case hex) + "\n"
-// so that a genuine component cannot pass under another name, and the bytes
-// are hashed as they stream. The signature file, fetched from the
-// component's address with ".sig" appended to its path, holds the Base64 of
-// the 64-byte signature on one line.
+// in the file at the component's address with ".sig" appended.
 namespace ComponentSignature {
 
 constexpr int SignatureSize = 64;
@@ -22,14 +26,15 @@ constexpr int SignatureSize = 64;
 constexpr int MaximumFileSize = 1024;
 
 QByteArray message(const QString &name, const QByteArray &sha256Hex);
-QUrl signatureUrl(const QUrl &component);
+QByteArray releaseMessage(const QByteArray &manifestSha256Hex);
+QUrl signatureUrl(const QUrl &signedFile);
 
 // The signature file's line for a message, signed with an Ed25519 private
 // key in PEM; empty on failure, with the reason in error.
 QByteArray sign(const QByteArray &privateKeyPem, const QByteArray &message, QString *error);
 
-// The publisher keys compiled into the program: the updater then puts a
-// component in place only when its signature verifies under one of them.
+// The publisher keys compiled into the program: the updater then installs
+// only a release whose signature verifies under one of them.
 // A key text that holds no usable key still demands signatures, so a broken
 // key refuses everything rather than nothing.
 void setPublisherKeys(const QByteArray &pem);

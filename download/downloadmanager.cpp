@@ -1,6 +1,7 @@
 #include "downloadmanager.h"
 
 #include "componentsignature.h"
+#include "signedrelease.h"
 #include "stagedfile.h"
 #include "utils.h"
 
@@ -29,8 +30,8 @@ void DownloadManager::cancel()
     if (lastBytesReceived == 0)
         qDebug() << "Safe Cancelled";
     cutLoose();
+    checking = false;
     // The target was never touched; the staging file is of no further use.
-    dropSignature();
     dropStaged();
     qDebug() << "Download cancelled";
     emit downloadCancelled();
@@ -46,14 +47,47 @@ void DownloadManager::download(QUrl url, QString fileName)
 
     // A reply that still runs here would go on writing into the new file.
     cutLoose();
-    dropSignature();
     dropStaged();
-    if (hash)
-        hash->reset();
-
     currentFileName = fileName;
     qDebug() << fileName;
-    staged = new StagedFile(fileName, this);
+    if (hash) {
+        hash->reset();
+        // Answered from the event loop, as every outcome is.
+        checking = true;
+        QMetaObject::invokeMethod(this, &DownloadManager::checkSigned, Qt::QueuedConnection);
+        return;
+    }
+    stage();
+}
+
+// Nothing is staged or fetched before the signed release names the transfer.
+void DownloadManager::checkSigned()
+{
+    if (!checking)
+        return;
+    SignedRelease *release = SignedRelease::instance();
+    QObject::disconnect(releaseWait);
+    if (release && release->state() == SignedRelease::State::Fetching) {
+        releaseWait = connect(release, &SignedRelease::settled, this, &DownloadManager::checkSigned);
+        return;
+    }
+    checking = false;
+    QString reason = QStringLiteral("no signed release");
+    signedItem = release ? release->find(currentRequest.url(), currentFileName, &signedSha256, &reason)
+                         : -1;
+    if (signedItem < 0) {
+        // A release refused as a whole has said so once.
+        if (!reason.isEmpty())
+            qDebug() << "Refused:" << currentFileName << reason;
+        emit internalDownloadError();
+        return;
+    }
+    stage();
+}
+
+void DownloadManager::stage()
+{
+    staged = new StagedFile(currentFileName, this);
     connect(staged, &StagedFile::ready, this, &DownloadManager::stagingReady);
     connect(staged, &StagedFile::committed, this, &DownloadManager::placed);
     staged->open();
@@ -120,6 +154,8 @@ void DownloadManager::finished()
     if (size <= FailedSizeLimit) {
         // The old file stays as it was; the updater may end right after this.
         dropStaged();
+        if (SignedRelease *release = hash ? SignedRelease::instance() : nullptr)
+            release->settle(signedItem);
         emit recordFailed();
         emit downloadComplete();
         return;
@@ -131,53 +167,8 @@ void DownloadManager::finished()
         return;
     }
     // downloadComplete or internalDownloadError follows from placed().
-    if (hash)
-        fetchSignature();
-    else
-        staged->commit();
-}
-
-// Fetched only for a component that is whole: there is nothing to check before.
-void DownloadManager::fetchSignature()
-{
-    digest = hash->hex();
-    signatureFile.clear();
-    QNetworkRequest request(ComponentSignature::signatureUrl(currentRequest.url()));
-    // The component's own rules, redirects included.
-    prepare(request);
-    signatureReply = networkManager->get(request);
-    connect(signatureReply, &QNetworkReply::readyRead, this, [this] {
-        signatureFile += signatureReply->readAll();
-        // Never hold more of an endless answer than a signature file can be.
-        if (signatureFile.size() > ComponentSignature::MaximumFileSize)
-            signatureReply->abort();
-    });
-    connect(signatureReply, &QNetworkReply::finished, this, &DownloadManager::signatureFinished);
-}
-
-void DownloadManager::signatureFinished()
-{
-    QNetworkReply *reply = signatureReply;
-    signatureReply = nullptr;
-    reply->deleteLater();
-    if (signatureFile.size() > ComponentSignature::MaximumFileSize) {
-        refuse(QStringLiteral("the signature file is longer than %1 bytes")
-                       .arg(ComponentSignature::MaximumFileSize));
-        return;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        refuse(QStringLiteral("no signature at %1 (%2)")
-                       .arg(reply->request().url().toString(),
-                            QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>()
-                                                        .valueToKey(reply->error()))));
-        return;
-    }
-    signatureFile += reply->readAll();
-    const QString name = currentFileName.mid(currentFileName.lastIndexOf(QLatin1Char('/')) + 1);
-    const QString problem = ComponentSignature::check(signatureFile,
-                                                      ComponentSignature::message(name, digest));
-    if (!problem.isEmpty()) {
-        refuse(problem);
+    if (hash && hash->hex() != signedSha256) {
+        refuse(QStringLiteral("its SHA-256 is not the signed one"));
         return;
     }
     staged->commit();
@@ -191,19 +182,11 @@ void DownloadManager::refuse(const QString &reason)
     emit internalDownloadError();
 }
 
-void DownloadManager::dropSignature()
-{
-    if (!signatureReply)
-        return;
-    disconnect(signatureReply, nullptr, this, nullptr);
-    signatureReply->abort();
-    signatureReply->deleteLater();
-    signatureReply = nullptr;
-}
-
 void DownloadManager::placed(bool ok)
 {
     dropStaged();
+    if (ok && hash && SignedRelease::instance())
+        SignedRelease::instance()->settle(signedItem);
     if (ok)
         emit downloadComplete();
     else
@@ -391,7 +374,6 @@ void DownloadManager::cutLoose()
 // the data): no downloadComplete may follow.
 void DownloadManager::giveUp()
 {
-    dropSignature();
     dropStaged();
     cutLoose();
     emit internalDownloadError();

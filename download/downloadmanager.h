@@ -20,12 +20,13 @@ class StagedFile;
 // A result of 149 bytes or less counts as failed (recordFailed, then
 // downloadComplete) and is removed at once, leaving the target as it was, as
 // does a target whose folder is missing.
-// In a build with publisher keys, a component is put in place only when its
-// signature (ComponentSignature) verifies.
+// In a build with publisher keys, a transfer starts only once the signed
+// release (SignedRelease) names its address and target, and the component is
+// put in place only with the signed SHA-256.
 // A transfer ends in exactly one of downloadComplete, downloadError or
 // internalDownloadError (which also reports a staging file that could not be
-// made or put in place in time, and a component whose signature does not
-// verify), unless pause() or cancel() comes first.
+// made or put in place in time, and a component the signed release refuses),
+// unless pause() or cancel() comes first.
 class DownloadManager : public QObject
 {
     Q_OBJECT
@@ -40,6 +41,9 @@ public:
     static constexpr int MaximumRedirects = 10;
     // A finished file of this size or less is a failed download.
     static constexpr int FailedSizeLimit = 149;
+
+    // The rules of every request: priority and redirects.
+    static void prepare(QNetworkRequest &request);
 
 signals:
     void downloadStatus(float currentStatus);
@@ -68,13 +72,11 @@ private slots:
     void error(QNetworkReply::NetworkError code);
 
 private:
-    static void prepare(QNetworkRequest &request);
+    void checkSigned();
+    void stage();
     void stagingReady(bool ok);
     void placed(bool ok);
-    void fetchSignature();
-    void signatureFinished();
     void refuse(const QString &reason);
-    void dropSignature();
     void checkResponse();
     qint64 announcedSize() const;
     bool drainReply();
@@ -93,9 +95,11 @@ private:
     bool discardBody = false;
     // The component's bytes as they reach the staging file, when signed.
     std::unique_ptr<Sha256> hash;
-    QByteArray digest;
-    QNetworkReply *signatureReply = nullptr;
-    QByteArray signatureFile;
+    // What the signed release says of the current transfer.
+    bool checking = false;
+    QMetaObject::Connection releaseWait;
+    int signedItem = -1;
+    QByteArray signedSha256;
 };
 
 #endif // DOWNLOADMANAGER_H

@@ -136,8 +136,6 @@ private slots:
     void oldTarget();
     void killedThenRunAgain();
     void twoUpdatersAtOnce();
-    void signatures_data();
-    void signatures();
 
 private:
     // Two components: "a.bin" from /c/a into dirA, then "b.bin" from /c/b
@@ -731,109 +729,6 @@ void TestFaultsTransfer::twoUpdatersAtOnce()
     VERIFY_COMPLETES_AND_STARTS(box);
     QCOMPARE(contents(box.installDir() + QStringLiteral("/a.bin")), UpdaterSandbox::pattern(3000, 20));
     QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
-    VERIFY_NOTHING_LOST(box);
-}
-
-// A component's signature file as a publisher with nothing but OpenSSL makes
-// it; the hash is Qt's, so neither half shares code with the updater.
-static QByteArray signedBy(const QString &key, const QByteArray &name, const QByteArray &body)
-{
-    QTemporaryDir dir;
-    const QString message = dir.filePath(QStringLiteral("message"));
-    if (!writeFile(message, "korvel-component-v1\n" + name + '\n'
-                                    + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex()
-                                    + '\n'))
-        return QByteArray();
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("pkeyutl"), QStringLiteral("-sign"), QStringLiteral("-rawin"),
-                   QStringLiteral("-inkey"), QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/") + key,
-                   QStringLiteral("-in"), message});
-    if (!openssl.waitForFinished(ExitMs) || openssl.exitCode() != 0)
-        return QByteArray();
-    return openssl.readAllStandardOutput().toBase64() + '\n';
-}
-
-void TestFaultsTransfer::signatures_data()
-{
-    // What the server gives for /c/a, /c/a.sig, /c/b and /c/b.sig (a null
-    // signature: none, 404), and which component is refused, if any.
-    QTest::addColumn<QByteArray>("bodyA");
-    QTest::addColumn<QByteArray>("signatureA");
-    QTest::addColumn<QByteArray>("bodyB");
-    QTest::addColumn<QByteArray>("signatureB");
-    QTest::addColumn<QByteArray>("refused");
-
-    const QByteArray a = UpdaterSandbox::pattern(3000, 21);
-    const QByteArray b = UpdaterSandbox::pattern(2000, 22);
-    const QString key1 = QStringLiteral("test-publisher-1.key.pem");
-    const QString key2 = QStringLiteral("test-publisher-2.key.pem");
-    const QByteArray signedA = signedBy(key1, "a.bin", a);
-    const QByteArray signedB = signedBy(key2, "b.bin", b);
-    QVERIFY(!signedA.isEmpty() && !signedB.isEmpty());
-    QByteArray altered = a;
-    altered[1500] = char(altered[1500] ^ 1);
-
-    // Either of the two compiled keys will do, so a publisher can rotate them.
-    QTest::newRow("all signed") << a << signedA << b << signedB << QByteArray();
-    QTest::newRow("altered after signing") << altered << signedA << b << signedB << QByteArray("a");
-    QTest::newRow("signature missing") << a << QByteArray() << b << signedB << QByteArray("a");
-    QTest::newRow("signature not Base64") << a << QByteArray("not a signature!\n") << b << signedB
-                                          << QByteArray("a");
-    QTest::newRow("signature of 63 bytes") << a << QByteArray(63, 's').toBase64() << b << signedB
-                                           << QByteArray("a");
-    // A genuine component cannot pass under another name.
-    QTest::newRow("A's signed bytes served as B") << a << signedA << a << signedA << QByteArray("b");
-    QTest::newRow("key not compiled in")
-            << a << signedBy(QStringLiteral("test-stranger.key.pem"), "a.bin", a) << b << signedB
-            << QByteArray("a");
-}
-
-// An updater built with publisher keys puts a component in place only when
-// its signature verifies; otherwise the update stops there, the old file
-// whole.
-void TestFaultsTransfer::signatures()
-{
-    QFETCH(QByteArray, bodyA);
-    QFETCH(QByteArray, signatureA);
-    QFETCH(QByteArray, bodyB);
-    QFETCH(QByteArray, signatureB);
-    QFETCH(QByteArray, refused);
-
-    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_KEYED_BIN));
-    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
-    const QString fileA = box.installDir() + QStringLiteral("/a.bin");
-    const QString fileB = box.installDir() + QStringLiteral("/b.bin");
-    const QByteArray old = UpdaterSandbox::pattern(500, 23);
-    QVERIFY(writeFile(fileA, old) && writeFile(fileB, old));
-    TestResponse a;
-    a.body = bodyA;
-    TestResponse b;
-    b.body = bodyB;
-    serveTwo(box, box.installDir(), a, b);
-    for (const auto &signature : {qMakePair(QByteArray("/c/a.sig"), signatureA),
-                                  qMakePair(QByteArray("/c/b.sig"), signatureB)}) {
-        if (!signature.second.isNull())
-            server->setResponse(signature.first, TestResponse{200, {}, signature.second});
-    }
-    QVERIFY(box.writeHandOff(manifestUrl()));
-
-    QVERIFY(box.start());
-    if (refused.isEmpty()) {
-        VERIFY_COMPLETES_AND_STARTS(box);
-    } else {
-        const QString target = refused == "a" ? fileA : fileB;
-        // Under Wine the install path comes in the ANSI code page: match its end.
-        QVERIFY2(box.waitForOutput("Refused: ", ExitMs), tail(box).constData());
-        const QByteArray line = box.output().mid(box.output().indexOf("Refused: ")).split('\n').first();
-        QVERIFY2(line.contains('/' + refused + ".bin\" \""), line.constData());
-        VERIFY_STALLS(box, manifestUrl());
-        QCOMPARE(server->requestCount("/c/b"), refused == "a" ? 0 : 1);
-        QVERIFY(!QFile::exists(StagedFile::stagingPath(target)));
-    }
-    // A refusal rolls the whole release back.
-    QCOMPARE(contents(fileA), refused.isEmpty() ? bodyA : old);
-    QCOMPARE(contents(fileB), refused.isEmpty() ? bodyB : old);
     VERIFY_NOTHING_LOST(box);
 }
 

@@ -241,13 +241,25 @@ void tst_ManifestTool::errors_data()
                                  << S("expected a DIRECTORY and a BASE-URL");
     QTest::newRow("unknown option") << S("files") << L({dir, base, S("--frobnicate")}) << 2
                                     << S("Unknown option 'frobnicate'");
-    QTest::newRow("signing key missing") << S("files") << L({dir, base, S("--sign-key"), S("@@/none.pem")})
-                                         << 1 << S("cannot read the key \"@@/none.pem\"");
+    const QString key = S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem");
+    QTest::newRow("signing key missing")
+            << S("files") << L({dir, base, S("-o"), S("@@/m.xml"), S("--sign-key"), S("@@/none.pem")})
+            << 1 << S("cannot read the key \"@@/none.pem\"");
     // A public key, or one of another kind, signs nothing.
     QTest::newRow("signing key not private")
             << S("files")
-            << L({dir, base, S("--sign-key"), S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem")})
+            << L({dir, base, S("-o"), S("@@/m.xml"), S("--sign-key"),
+                  S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem")})
             << 1 << S("cannot sign with");
+    QTest::newRow("signing to standard output") << S("files") << L({dir, base, S("--sign-key"), key})
+                                                << 2 << S("--sign-key needs --output FILE");
+    QTest::newRow("serial unsigned") << S("files") << L({dir, base, S("--serial"), S("5")}) << 2
+                                     << S("--serial is for a signed manifest");
+    QTest::newRow("serial past 64 bits")
+            << S("files")
+            << L({dir, base, S("-o"), S("@@/m.xml"), S("--sign-key"), key, S("--serial"),
+                  S("18446744073709551616")})
+            << 2 << S("--serial \"18446744073709551616\" is not a decimal integer of 64 bits");
     // Permissions do not stop root.
     if (geteuid() != 0) {
         QTest::newRow("unreadable directory") << S("closed dir") << L({dir, base}) << 1
@@ -528,15 +540,26 @@ void tst_ManifestTool::roundTrip()
         QVERIFY2(tool.status == 0, qPrintable(tool.err));
     }
     QVERIFY(box.writeHandOff(nginx.url(QStringLiteral("/manifest.xml")).toEncoded() + '\n'));
-    // What a publisher with only OpenSSL would check (the host's openssl).
+    // What a publisher with only OpenSSL would check (the host's openssl):
+    // the manifest's signature, and each component's for older updaters.
+    const QByteArray written = readFile(manifest);
+    QVERIFY(QRegularExpression(QStringLiteral("<model serial=\"[0-9]{10}\">"))
+                    .match(QString::fromUtf8(written)).hasMatch());
+    QList<QPair<QByteArray, QString>> signatures = {
+            {"korvel-release-v1\n" + QCryptographicHash::hash(written, QCryptographicHash::Sha256).toHex()
+                     + '\n',
+             manifest + QStringLiteral(".sig")}};
     for (const auto &file : wine ? decltype(files)() : files) {
         const QString path = release + QLatin1Char('/') + file.first;
-        QVERIFY(writeFile(box.root() + QStringLiteral("/message"),
-                          "korvel-component-v1\n" + file.first.toUtf8() + '\n'
-                                  + QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex()
-                                  + '\n'));
+        const QByteArray sha256 = QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex();
+        QVERIFY(written.contains("<sha256>" + sha256 + "</sha256>"));
+        signatures.append({"korvel-component-v1\n" + file.first.toUtf8() + '\n' + sha256 + '\n',
+                           path + QStringLiteral(".sig")});
+    }
+    for (const auto &signature : signatures) {
+        QVERIFY(writeFile(box.root() + QStringLiteral("/message"), signature.first));
         QVERIFY(writeFile(box.root() + QStringLiteral("/signature"),
-                          QByteArray::fromBase64(readFile(path + QStringLiteral(".sig")))));
+                          QByteArray::fromBase64(readFile(signature.second))));
         QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
                                    {QStringLiteral("pkeyutl"), QStringLiteral("-verify"),
                                     QStringLiteral("-rawin"), QStringLiteral("-inkey"), key,
@@ -555,15 +578,15 @@ void tst_ManifestTool::roundTrip()
     }
     QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), testTime(30000));
     VERIFY_NOTHING_LOST(box);
-    // Every component and its signature came from nginx by its own name, once.
-    QStringList expected;
-    for (const auto &file : files) {
-        for (const QString &suffix : {QString(), QStringLiteral(".sig")})
-            expected.append(QLatin1Char('/') + QFileInfo(release).fileName() + QLatin1Char('/')
-                            + file.first + suffix + QStringLiteral(" 200"));
-    }
+    // Every component came from nginx by its own name, once, and no signature
+    // of its own; the manifest twice (the document and the check), its
+    // signature once.
+    QStringList expected = {QStringLiteral("/manifest.xml 200"), QStringLiteral("/manifest.xml 200"),
+                            QStringLiteral("/manifest.xml.sig 200")};
+    for (const auto &file : files)
+        expected.append(QLatin1Char('/') + QFileInfo(release).fileName() + QLatin1Char('/')
+                        + file.first + QStringLiteral(" 200"));
     QStringList served = servedPaths(nginx);
-    QVERIFY(served.removeOne(QStringLiteral("/manifest.xml 200")));
     served.sort();
     expected.sort();
     QCOMPARE(served, expected);

@@ -1,10 +1,13 @@
 // An update as one unit: whatever ends it before its last component (a kill
 // at any rename, a journal left by one), the installation is the release it
 // had or the new one, never a mix; and no file is renamed into place before
-// its data is on disk.
+// its data is on disk. A keyed updater installs exactly the release its
+// publisher signed, and never one older than it has.
 
+#include "componentsignature.h"
 #include "releasetransaction.h"
 #include "sandboxchecks.h"
+#include "signedrelease.h"
 #include "stagedfile.h"
 #include "testhttpserver.h"
 #include "updatersandbox.h"
@@ -13,7 +16,9 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <QSet>
+#include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
 
@@ -53,6 +58,42 @@ int count(const UpdaterSandbox &box, const QByteArray &text)
     return box.output().count(text);
 }
 
+QByteArray sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// A manifest's signature file as a publisher with nothing but OpenSSL makes
+// it; the hash is Qt's, so neither half shares code with the updater.
+QByteArray signedBy(const QString &key, const QByteArray &manifest)
+{
+    QTemporaryDir dir;
+    const QString message = dir.filePath(QStringLiteral("message"));
+    if (!writeFile(message, "korvel-release-v1\n" + sha256(manifest) + '\n'))
+        return QByteArray();
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("pkeyutl"), QStringLiteral("-sign"), QStringLiteral("-rawin"),
+                   QStringLiteral("-inkey"), QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/") + key,
+                   QStringLiteral("-in"), message});
+    if (!openssl.waitForFinished(ExitMs) || openssl.exitCode() != 0)
+        return QByteArray();
+    return openssl.readAllStandardOutput().toBase64() + '\n';
+}
+
+// A signed release's manifest: each item's SHA-256, the serial on "model".
+QByteArray signedManifest(const QList<QByteArray> &items, const QByteArray &serial)
+{
+    return UpdaterSandbox::manifest(items.join()).replace("<model>", "<model serial=\"" + serial + "\">");
+}
+
+QByteArray signedItem(const QByteArray &name, const QByteArray &url, const QByteArray &location,
+                      const QByteArray &body)
+{
+    return UpdaterSandbox::manifestItem(name, url, location)
+            .replace("  </item>", "    <sha256>" + sha256(body) + "</sha256>\n  </item>");
+}
+
 } // namespace
 
 class TestRelease : public QObject
@@ -60,12 +101,17 @@ class TestRelease : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
     void killedAtEveryRename();
     void journalAtStart_data();
     void journalAtStart();
+    void signedRelease_data();
+    void signedRelease();
+    void badSignedRelease_data();
+    void badSignedRelease();
 
 private:
     // Three components over old files: two in the install folder, the
@@ -75,6 +121,11 @@ private:
 
     TestHttpServer *server = nullptr;
 };
+
+void TestRelease::initTestCase()
+{
+    REQUIRE_RUNNER();
+}
 
 void TestRelease::init()
 {
@@ -260,6 +311,160 @@ void TestRelease::journalAtStart()
     QVERIFY(box.windowClosed());
     QVERIFY2(box.leftovers().isEmpty(), qPrintable(box.leftovers().join(QLatin1Char(' '))));
     VERIFY_NOTHING_LOST(box);
+}
+
+void TestRelease::signedRelease_data()
+{
+    // What the document is served (the manifest altered on the way, or not),
+    // what the check gets, and the line of the refusal, if any.
+    QTest::addColumn<QString>("attack");
+    QTest::addColumn<QByteArray>("refused");
+
+    QTest::newRow("all good") << QString() << QByteArray();
+    QTest::newRow("manifest altered after signing") << "altered" << QByteArray("under no publisher key");
+    QTest::newRow(".sig missing") << "no sig" << QByteArray("no manifest signature at");
+    QTest::newRow("a stranger's key") << "stranger" << QByteArray("under no publisher key");
+    QTest::newRow("installlocation changed") << "location" << QByteArray("not in the signed manifest");
+    QTest::newRow("URL swapped for another signed item's")
+            << "swap" << QByteArray("the signed manifest has another address for it");
+    QTest::newRow("component replaced by an older signed one")
+            << "older component" << QByteArray("its SHA-256 is not the signed one");
+    QTest::newRow("item dropped") << "drop" << QByteArray("an item was held back");
+    QTest::newRow("older serial after a newer one") << "older release"
+                                                    << QByteArray("the serial 200 is older than the installed 300");
+    QTest::newRow("same serial twice") << "same release" << QByteArray();
+}
+
+// A keyed updater installs only the release that was signed, whole; a
+// refusal says why once, fetches nothing more, and leaves the old release.
+void TestRelease::signedRelease()
+{
+    QFETCH(QString, attack);
+    QFETCH(QByteArray, refused);
+
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_KEYED_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QByteArray a = UpdaterSandbox::pattern(3000, 61);
+    const QByteArray b = UpdaterSandbox::pattern(2000, 62);
+    const QByteArray old = UpdaterSandbox::pattern(500, 63);
+    const QString fileA = box.installDir() + QStringLiteral("/a.bin");
+    const QString fileB = box.installDir() + QStringLiteral("/b.bin");
+    QVERIFY(writeFile(fileA, old) && writeFile(fileB, old));
+    const QString serial = SignedRelease::serialPath(box.installDir());
+    if (attack.endsWith(QLatin1String(" release")))
+        QVERIFY(writeFile(serial, attack == QLatin1String("same release") ? "200\n" : "300\n"));
+
+    const QByteArray urlA = server->url(QStringLiteral("/c/a")).toEncoded();
+    const QByteArray urlB = server->url(QStringLiteral("/c/b")).toEncoded();
+    const QByteArray itemA = signedItem("a.bin", urlA, "installdir", a);
+    const QByteArray itemB = signedItem("b.bin", urlB, "installdir", b);
+    const QByteArray manifest = signedManifest({itemA, itemB}, "200");
+    server->setResponse("/c/a", TestResponse{200, {}, attack == QLatin1String("older component") ? old : a});
+    server->setResponse("/c/b", TestResponse{200, {}, b});
+    server->setResponse("/m.xml", TestResponse{200, {}, manifest});
+    if (attack != QLatin1String("no sig"))
+        server->setResponse("/m.xml.sig", TestResponse{200, {}, signedBy(
+            attack == QLatin1String("stranger") ? QStringLiteral("test-stranger.key.pem")
+                                                : QStringLiteral("test-publisher-2.key.pem"), manifest)});
+    // Altered for all, or only for the document (Qt's manifest model asks
+    // for XML by name), as a man in the middle may tell the two apart.
+    QByteArray served = manifest;
+    if (attack == QLatin1String("altered"))
+        server->setResponse("/m.xml", TestResponse{200, {}, served.replace("<version>1.0.0", "<version>1.0.1")});
+    else if (attack == QLatin1String("location"))
+        served.replace("installdir", UpdaterSandbox::xmlEscaped(box.updaterPath(box.makeDir(QStringLiteral("other")))));
+    else if (attack == QLatin1String("swap"))
+        served.replace(urlA, urlB);
+    else if (attack == QLatin1String("drop"))
+        served.replace(itemB, QByteArray());
+    server->setResponse("/m.xml", "application/xml,*/*", TestResponse{200, {}, served});
+    QVERIFY(box.writeHandOff(server->url(QStringLiteral("/m.xml")).toEncoded()));
+
+    QVERIFY(box.start());
+    if (refused.isEmpty()) {
+        VERIFY_COMPLETES(box);
+        QCOMPARE(contents(fileA), a);
+        QCOMPARE(contents(fileB), b);
+        QCOMPARE(contents(serial), QByteArray("200\n"));
+        // The signed release replaces the components' own signatures.
+        QCOMPARE(server->requestCount("/c/a.sig") + server->requestCount("/c/b.sig"), 0);
+    } else {
+        QVERIFY2(box.waitForOutput(refused, ExitMs), tail(box).constData());
+        VERIFY_STALLS(box, server->url(QStringLiteral("/m.xml")).toEncoded());
+        QCOMPARE(count(box, "Refused: "), 1);
+        // A release refused as a whole fetches no component.
+        if (refused.contains("key") || refused.contains("signature") || refused.contains("serial"))
+            QCOMPARE(server->requestCount("/c/a") + server->requestCount("/c/b"), 0);
+        QCOMPARE(contents(fileA), old);
+        QCOMPARE(contents(fileB), old);
+        QCOMPARE(contents(serial), QByteArray(attack == QLatin1String("older release") ? "300\n" : ""));
+    }
+    QVERIFY2(box.leftovers().isEmpty(), qPrintable(box.leftovers().join(QLatin1Char(' '))));
+    VERIFY_NOTHING_LOST(box);
+}
+
+void TestRelease::badSignedRelease_data()
+{
+    // A signed manifest, its signature file (null: the manifest's own), and
+    // the reason it is refused.
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<QByteArray>("signature");
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray item = signedItem("a.bin", "http://127.0.0.1/a", "/opt/k", "a");
+    const QByteArray good = signedManifest({item}, "7");
+    QTest::newRow("good") << good << QByteArray() << QString();
+    QTest::newRow("signature over 1 KiB") << good << QByteArray(1025, 'A') << "longer than 1024 bytes";
+    QTest::newRow("signature not Base64") << good << QByteArray("not a signature!\n") << "not one line of Base64";
+    QTest::newRow("manifest over 4 MiB")
+            << good + "<!--" + QByteArray(SignedRelease::MaximumManifestSize, '-') + "-->"
+            << QByteArray() << "longer than 4194304 bytes";
+    QTest::newRow("XML cut short") << good.left(good.size() - 12) << QByteArray() << "the manifest is not XML";
+    QTest::newRow("not XML") << QByteArray("\x7f\x45\x4c\x46") << QByteArray() << "the manifest is not XML";
+    QTest::newRow("two items with one target")
+            << signedManifest({item, signedItem("a.bin", "http://127.0.0.1/b", "/opt/k", "b")}, "7")
+            << QByteArray() << "items 1 and 2 have the same target /opt/k/a.bin";
+    QTest::newRow("a field twice") << QByteArray(good).replace("</item>", "<url>x</url></item>")
+                                   << QByteArray() << "item 1 has two <url> elements";
+    for (const char *serial : {"", "-1", "+1", " 1", "1e3", "0x10", "18446744073709551616"})
+        QTest::addRow("serial \"%s\"", serial)
+                << signedManifest({item}, serial) << QByteArray() << "is not a decimal integer of 64 bits";
+    QTest::newRow("no serial") << QByteArray(good).replace(" serial=\"7\"", "") << QByteArray()
+                               << "the serial '' is not";
+    QTest::newRow("sha256 upper case") << QByteArray(good).replace(sha256("a"), sha256("a").toUpper())
+                                       << QByteArray() << "item 1 has no <sha256>";
+    QTest::newRow("sha256 missing") << signedManifest({UpdaterSandbox::manifestItem("a.bin", "u", "l")}, "7")
+                                    << QByteArray() << "item 1 has no <sha256>";
+}
+
+// What a signed manifest may hold: anything else is refused, never read on.
+void TestRelease::badSignedRelease()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(QByteArray, signature);
+    QFETCH(QString, reason);
+
+    QFile keys(QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem"));
+    QFile key(QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem"));
+    QVERIFY(keys.open(QIODevice::ReadOnly) && key.open(QIODevice::ReadOnly));
+    ComponentSignature::setPublisherKeys(keys.readAll());
+    QString error;
+    if (signature.isNull())
+        signature = ComponentSignature::sign(key.readAll(), "korvel-release-v1\n" + sha256(manifest) + '\n', &error);
+    QVERIFY2(!signature.isEmpty(), qPrintable(error));
+
+    QTemporaryDir folder;
+    SignedRelease release(folder.path());
+    if (!reason.isEmpty())
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Refused: .*")
+                                                            + QRegularExpression::escape(reason)));
+    release.verify(manifest, signature);
+    QCOMPARE(release.state(), reason.isEmpty() ? SignedRelease::State::Verified : SignedRelease::State::Refused);
+    QByteArray hash;
+    const int item = release.find(QUrl(QStringLiteral("http://127.0.0.1/a")), QStringLiteral("/opt/k/a.bin"),
+                                  &hash, &error);
+    QCOMPARE(item, reason.isEmpty() ? 0 : -1);
+    QCOMPARE(hash, reason.isEmpty() ? sha256("a") : QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestRelease)

@@ -1,15 +1,18 @@
 // korvel-manifest: writes the component manifest that KorvelUpdater reads, one
-// item per file of a release directory, and with a private key the signature
-// file of every component.
+// item per file of a release directory; with a private key, the manifest's
+// signature file and, for updaters from before signed manifests, every
+// component's.
 
 #include "componentsignature.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
 #include <QUrl>
@@ -32,6 +35,8 @@ struct Component
     QString name;
     qint64 size = 0;
     QString location;
+    // Lower-case hex, when signed.
+    QByteArray sha256;
 };
 
 void complain(const QString &message)
@@ -168,8 +173,9 @@ bool splitOverride(const QString &text, const QSet<QString> &names, QString *nam
     return false;
 }
 
+// serial: empty when the manifest is not signed.
 QByteArray writeManifest(const QVector<Component> &components, const QString &base,
-                         const QString &version, const QString &requireUac)
+                         const QString &version, const QString &requireUac, const QString &serial)
 {
     QByteArray xml;
     QXmlStreamWriter writer(&xml);
@@ -177,6 +183,8 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
     writer.setAutoFormattingIndent(4);
     writer.writeStartDocument();
     writer.writeStartElement(QStringLiteral("model"));
+    if (!serial.isEmpty())
+        writer.writeAttribute(QStringLiteral("serial"), serial);
     for (const Component &component : components) {
         writer.writeStartElement(QStringLiteral("item"));
         writer.writeTextElement(QStringLiteral("name"), component.name);
@@ -186,6 +194,8 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
         writer.writeTextElement(QStringLiteral("installlocation"), component.location);
         writer.writeTextElement(QStringLiteral("filesize"), QString::number(component.size));
         writer.writeTextElement(QStringLiteral("requireuac"), requireUac);
+        if (!component.sha256.isEmpty())
+            writer.writeTextElement(QStringLiteral("sha256"), QString::fromLatin1(component.sha256));
         writer.writeEndElement();
     }
     writer.writeEndElement();
@@ -193,16 +203,35 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
     return xml;
 }
 
-// Writes "<file>.sig" beside every component.
-bool signComponents(const QString &keyPath, const QVector<QFileInfo> &files)
+bool readKey(const QString &keyPath, QByteArray *key)
 {
     QFile keyFile(keyPath);
     if (!keyFile.open(QIODevice::ReadOnly)) {
         complain(QStringLiteral("cannot read the key %1: %2").arg(quoted(keyPath), keyFile.errorString()));
         return false;
     }
-    const QByteArray key = keyFile.readAll();
-    for (const QFileInfo &info : files) {
+    *key = keyFile.readAll();
+    return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    // A failed run leaves any earlier file as it was.
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit()) {
+        complain(QStringLiteral("cannot write %1: %2").arg(quoted(path), out.errorString()));
+        return false;
+    }
+    return true;
+}
+
+// Hashes every component, and writes "<file>.sig" beside it: updaters from
+// before signed manifests check each component by it.
+bool signComponents(const QString &keyPath, const QByteArray &key, const QVector<QFileInfo> &files,
+                    QVector<Component> *components)
+{
+    for (int i = 0; i < files.size(); ++i) {
+        const QFileInfo &info = files.at(i);
         QFile file(info.filePath());
         if (!file.open(QIODevice::ReadOnly)) {
             complain(QStringLiteral("cannot read %1: %2").arg(quoted(info.filePath()), file.errorString()));
@@ -217,21 +246,34 @@ bool signComponents(const QString &keyPath, const QVector<QFileInfo> &files)
             complain(QStringLiteral("cannot read %1: %2").arg(quoted(info.filePath()), file.errorString()));
             return false;
         }
+        (*components)[i].sha256 = hash.hex();
         QString error;
         const QByteArray line = ComponentSignature::sign(
-                key, ComponentSignature::message(info.fileName(), hash.hex()), &error);
+                key, ComponentSignature::message(info.fileName(), components->at(i).sha256), &error);
         if (line.isEmpty()) {
             complain(QStringLiteral("cannot sign with %1: %2").arg(quoted(keyPath), error));
             return false;
         }
-        const QString signaturePath = info.filePath() + QStringLiteral(".sig");
-        QSaveFile out(signaturePath);
-        if (!out.open(QIODevice::WriteOnly) || out.write(line) != line.size() || !out.commit()) {
-            complain(QStringLiteral("cannot write %1: %2").arg(quoted(signaturePath), out.errorString()));
+        if (!writeFile(info.filePath() + QStringLiteral(".sig"), line))
             return false;
-        }
     }
     return true;
+}
+
+// The manifest, then its signature beside it.
+bool writeSigned(const QString &path, const QString &keyPath, const QByteArray &key,
+                 const QByteArray &xml)
+{
+    Sha256 hash;
+    hash.add(xml);
+    QString error;
+    const QByteArray line = ComponentSignature::sign(key, ComponentSignature::releaseMessage(hash.hex()),
+                                                     &error);
+    if (line.isEmpty()) {
+        complain(QStringLiteral("cannot sign with %1: %2").arg(quoted(keyPath), error));
+        return false;
+    }
+    return writeFile(path, xml) && writeFile(path + QStringLiteral(".sig"), line);
 }
 
 bool writeOutput(const QString &path, const QByteArray &xml)
@@ -245,13 +287,7 @@ bool writeOutput(const QString &path, const QByteArray &xml)
         }
         return true;
     }
-    // A failed run leaves any earlier manifest as it was.
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(xml) != xml.size() || !out.commit()) {
-        complain(QStringLiteral("cannot write %1: %2").arg(quoted(path), out.errorString()));
-        return false;
-    }
-    return true;
+    return writeFile(path, xml);
 }
 
 } // namespace
@@ -272,9 +308,11 @@ int main(int argc, char *argv[])
             "the updater installs plain files only. With NAMEs only those files are listed,\n"
             "in the order given. The output file is never listed itself.\n"
             "\n"
-            "With --sign-key, NAME.sig is written beside every component: the Ed25519\n"
-            "signature that an updater built with the matching public key demands. Such\n"
-            "signature files are never listed as components themselves.\n"
+            "With --sign-key (and --output), the manifest is signed for an updater built\n"
+            "with the matching public key: every item gets its component's SHA-256, the\n"
+            "manifest a serial, and FILE.sig holds the manifest's Ed25519 signature.\n"
+            "NAME.sig is written beside every component too, for keyed updaters from\n"
+            "before signed manifests. Signature files are never listed as components.\n"
             "\n"
             "A file name must not be empty, hold \"/\", \"\\\" or a control character.\n"
             "Exit status: 0 on success, 1 for a directory, file, name or URL that cannot be\n"
@@ -309,11 +347,16 @@ int main(int argc, char *argv[])
             QStringLiteral("Mark every component as needing elevated rights (default: false)."));
     const QCommandLineOption signOption(
             QStringLiteral("sign-key"),
-            QStringLiteral("Sign every component with this Ed25519 private key (PEM), writing "
-                           "NAME.sig beside it."),
+            QStringLiteral("Sign the release with this Ed25519 private key (PEM): FILE.sig "
+                           "beside the manifest, NAME.sig beside every component."),
             QStringLiteral("PRIVATE.pem"));
+    const QCommandLineOption serialOption(
+            QStringLiteral("serial"),
+            QStringLiteral("The signed release's serial, higher than any before (default: the "
+                           "time in seconds since 1970)."),
+            QStringLiteral("N"));
     parser.addOptions({outputOption, versionOption, installOption, locationOption, uacOption,
-                       signOption});
+                       signOption, serialOption});
 
     if (!parser.parse(QCoreApplication::arguments())) {
         complain(parser.errorText());
@@ -329,11 +372,36 @@ int main(int argc, char *argv[])
         return UsageError;
     }
 
+    const QString outputPath = parser.value(outputOption);
+    const bool signing = parser.isSet(signOption);
+    if (signing && (outputPath.isEmpty() || outputPath == QLatin1String("-"))) {
+        complain(QStringLiteral("--sign-key needs --output FILE: the signature goes beside it"));
+        return UsageError;
+    }
+    if (parser.isSet(serialOption) && !signing) {
+        complain(QStringLiteral("--serial is for a signed manifest (--sign-key)"));
+        return UsageError;
+    }
+    QString serial = parser.value(serialOption);
+    if (parser.isSet(serialOption)) {
+        // Decimal digits that fit 64 bits, as the updater reads them.
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,20}$"));
+        bool ok = false;
+        if (digits.match(serial).hasMatch())
+            serial.toULongLong(&ok, 10);
+        if (!ok) {
+            complain(QStringLiteral("--serial %1 is not a decimal integer of 64 bits")
+                     .arg(quoted(serial)));
+            return UsageError;
+        }
+    }
+    if (signing && serial.isEmpty())
+        serial = QString::number(QDateTime::currentSecsSinceEpoch());
+
     QString base;
     if (!checkBaseUrl(arguments.at(1), &base))
         return InputError;
 
-    const QString outputPath = parser.value(outputOption);
     const QString excluded = outputPath.isEmpty() || outputPath == QLatin1String("-")
             ? QString() : QFileInfo(outputPath).absoluteFilePath();
     if (!checkDirectory(arguments.at(0)))
@@ -409,11 +477,16 @@ int main(int argc, char *argv[])
         }
     }
 
-    if (parser.isSet(signOption) && !signComponents(parser.value(signOption), files))
+    QByteArray key;
+    if (signing && (!readKey(parser.value(signOption), &key)
+                    || !signComponents(parser.value(signOption), key, files, &components)))
         return InputError;
 
     const QByteArray xml = writeManifest(components, base, parser.value(versionOption),
                                          parser.isSet(uacOption) ? QStringLiteral("true")
-                                                                 : QStringLiteral("false"));
+                                                                 : QStringLiteral("false"),
+                                         signing ? serial : QString());
+    if (signing)
+        return writeSigned(outputPath, parser.value(signOption), key, xml) ? Success : InputError;
     return writeOutput(outputPath, xml) ? Success : InputError;
 }

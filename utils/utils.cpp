@@ -2,6 +2,7 @@
 
 #include "instancelock.h"
 #include "releasetransaction.h"
+#include "signedrelease.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTextStream>
+#include <QUrl>
 
 #include <climits>
 #include <cstdio>
@@ -45,6 +47,8 @@ void Utils::outputFile()
     // The last line is the address.
     if (line.isEmpty())
         qDebug() << "No address in" << handOffPath;
+    else if (SignedRelease *release = SignedRelease::instance())
+        release->fetch(QUrl(line));
 }
 
 void Utils::deleteFile(QString file)
@@ -91,11 +95,24 @@ void Utils::cleanup()
 
 bool Utils::commitRelease()
 {
+    // The serial first: once the release is kept, it is never older than
+    // the one recorded.
+    SignedRelease *signedRelease = SignedRelease::instance();
+    if (signedRelease && !signedRelease->commit())
+        return false;
     ReleaseTransaction *release = ReleaseTransaction::instance();
     return !release || release->commit();
 }
 
 bool Utils::isFileName(QString name)
+{
+    const bool ok = isPlainFileName(name);
+    if (!ok)
+        qDebug() << "Not a file name:" << name;
+    return ok;
+}
+
+bool Utils::isPlainFileName(const QString &name)
 {
     QString plain = name;
 #ifdef Q_OS_WIN
@@ -106,11 +123,8 @@ bool Utils::isFileName(QString name)
     if (plain.contains(QLatin1Char(':')))
         plain.clear();
 #endif
-    const bool ok = !plain.isEmpty() && plain != QLatin1String(".") && plain != QLatin1String("..")
+    return !plain.isEmpty() && plain != QLatin1String(".") && plain != QLatin1String("..")
             && !plain.contains(QLatin1Char('/')) && !plain.contains(QLatin1Char('\\'));
-    if (!ok)
-        qDebug() << "Not a file name:" << name;
-    return ok;
 }
 
 void Utils::startApp()

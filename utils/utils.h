@@ -21,7 +21,8 @@ signals:
 
 public slots:
     // Emits fileOutput once per line of the hand-off file, in file order,
-    // within this call.
+    // within this call. A keyed build then fetches the signed release of the
+    // last line's address (SignedRelease).
     void outputFile();
 
 public:
@@ -39,6 +40,8 @@ public:
     // Whether name is a file name within its folder (no separator, ".",
     // ".." or empty; on Windows no drive or stream); writes a line when not.
     Q_INVOKABLE static bool isFileName(QString name);
+    // The same test without the line.
+    static bool isPlainFileName(const QString &name);
     // Starts KorvelWindows.exe beside the updater and ends the process with
     // status 12. Does not return.
     Q_INVOKABLE void startApp();

@@ -96,7 +96,8 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
 
 void TestHttpServer::answer(QTcpSocket *socket, const RecordedRequest &request)
 {
-    TestResponse response = responses.value(request.path, [] {
+    const QByteArray byAccept = request.path + "\naccept: " + request.headers.value("accept");
+    TestResponse response = responses.value(responses.contains(byAccept) ? byAccept : request.path, [] {
         TestResponse notFound;
         notFound.status = 404;
         notFound.body = "not found";

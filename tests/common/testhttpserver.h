@@ -55,6 +55,11 @@ public:
     quint16 port() const;
     QUrl url(const QString &path) const;
     void setResponse(const QByteArray &path, const TestResponse &response);
+    // For requests of path whose Accept header is exactly accept only.
+    void setResponse(const QByteArray &path, const QByteArray &accept, const TestResponse &response)
+    {
+        setResponse(path + "\naccept: " + accept, response);
+    }
     QList<RecordedRequest> requests() const { return received; }
     int requestCount(const QByteArray &path) const;
     // Sockets still open on the server side.

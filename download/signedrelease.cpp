@@ -1,0 +1,292 @@
+#include "signedrelease.h"
+
+#include "componentsignature.h"
+#include "downloadmanager.h"
+#include "stagedfile.h"
+#include "utils.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaEnum>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+
+SignedRelease *SignedRelease::current = nullptr;
+
+namespace {
+
+QString errorName(QNetworkReply::NetworkError code)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code));
+}
+
+// Decimal digits only, at most 64 bits: no sign, blank or exponent.
+bool parseSerial(const QString &text, quint64 *value)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,20}$"));
+    bool ok = false;
+    *value = digits.match(text).hasMatch() ? text.toULongLong(&ok, 10) : 0;
+    return ok;
+}
+
+// The file a target names, as the file system compares names.
+QString fileKey(const QString &target)
+{
+    const QString path = QFileInfo(target).absoluteFilePath();
+#ifdef Q_OS_WIN
+    return path.toCaseFolded();
+#else
+    return path;
+#endif
+}
+
+} // namespace
+
+SignedRelease::SignedRelease(const QString &folder, QObject *parent)
+    : QObject(parent)
+    , folder(folder)
+{
+    current = this;
+}
+
+SignedRelease::~SignedRelease()
+{
+    if (current == this)
+        current = nullptr;
+}
+
+SignedRelease *SignedRelease::instance()
+{
+    return current;
+}
+
+QString SignedRelease::serialPath(const QString &folder)
+{
+    return folder + QStringLiteral("/KorvelUpdater.serial");
+}
+
+void SignedRelease::fetch(const QUrl &manifest)
+{
+    if (currentState != State::Idle)
+        return;
+    currentState = State::Fetching;
+    address = manifest;
+    const auto get = [this](const QUrl &url, QByteArray *data, qint64 bound) {
+        QNetworkRequest request(url);
+        // The components' own rules, redirects included.
+        DownloadManager::prepare(request);
+        QNetworkReply *reply = network.get(request);
+        connect(reply, &QNetworkReply::readyRead, this, [reply, data, bound] {
+            *data += reply->readAll();
+            // Never hold more of an endless answer than the bound.
+            if (data->size() > bound)
+                reply->abort();
+        });
+        connect(reply, &QNetworkReply::finished, this, &SignedRelease::fetched);
+        return reply;
+    };
+    manifestReply = get(manifest, &manifestData, MaximumManifestSize);
+    signatureReply = get(ComponentSignature::signatureUrl(manifest), &signatureData,
+                         ComponentSignature::MaximumFileSize);
+}
+
+void SignedRelease::fetched()
+{
+    if (!manifestReply->isFinished() || !signatureReply->isFinished())
+        return;
+    manifestReply->deleteLater();
+    signatureReply->deleteLater();
+    const QNetworkReply::NetworkError manifestError = manifestReply->error();
+    const QNetworkReply::NetworkError signatureError = signatureReply->error();
+    manifestData += manifestReply->readAll();
+    signatureData += signatureReply->readAll();
+    manifestReply = signatureReply = nullptr;
+
+    // An answer cut at its bound is refused for its size, not as an error.
+    if (manifestData.size() <= MaximumManifestSize && manifestError != QNetworkReply::NoError) {
+        refuse(QStringLiteral("cannot fetch the manifest (%1)").arg(errorName(manifestError)));
+    } else if (signatureData.size() <= ComponentSignature::MaximumFileSize
+               && signatureError != QNetworkReply::NoError) {
+        refuse(QStringLiteral("no manifest signature at %1 (%2)")
+                       .arg(ComponentSignature::signatureUrl(address).toString(),
+                            errorName(signatureError)));
+    } else {
+        verify(manifestData, signatureData);
+    }
+    manifestData.clear();
+    signatureData.clear();
+}
+
+void SignedRelease::verify(const QByteArray &manifest, const QByteArray &signatureFile)
+{
+    if (manifest.size() > MaximumManifestSize) {
+        refuse(QStringLiteral("the manifest is longer than %1 bytes").arg(MaximumManifestSize));
+        return;
+    }
+    if (signatureFile.size() > ComponentSignature::MaximumFileSize) {
+        refuse(QStringLiteral("the signature file is longer than %1 bytes")
+                       .arg(ComponentSignature::MaximumFileSize));
+        return;
+    }
+    Sha256 hash;
+    hash.add(manifest);
+    // Nothing of the manifest is read before its signature verifies.
+    QString problem = ComponentSignature::check(signatureFile,
+                                                ComponentSignature::releaseMessage(hash.hex()));
+    if (problem.isEmpty())
+        problem = parse(manifest);
+    if (problem.isEmpty())
+        problem = checkSerial();
+    if (!problem.isEmpty()) {
+        refuse(problem);
+        return;
+    }
+    currentState = State::Verified;
+    qDebug() << "Signed release:" << serial << "with" << items.size() << "item(s)";
+    emit settled();
+}
+
+// The items as the document reads them: "item" children of "model", each
+// field the text of its element, nothing trimmed, "installdir" resolved.
+QString SignedRelease::parse(const QByteArray &manifest)
+{
+    items.clear();
+    byTarget.clear();
+    QXmlStreamReader xml(manifest);
+    if (!xml.readNextStartElement() || xml.name() != QLatin1String("model")
+        || !xml.namespaceUri().isEmpty()) {
+        return xml.hasError() ? QStringLiteral("the manifest is not XML: %1 (line %2)")
+                                        .arg(xml.errorString()).arg(xml.lineNumber())
+                              : QStringLiteral("the manifest has no <model> element");
+    }
+    const QString serialText = xml.attributes().value(QLatin1String("serial")).toString();
+    if (!parseSerial(serialText, &serial))
+        return QStringLiteral("the serial '%1' is not a decimal integer of 64 bits").arg(serialText);
+
+    static const QStringList fieldNames = {QStringLiteral("name"), QStringLiteral("url"),
+                                           QStringLiteral("installlocation"),
+                                           QStringLiteral("sha256")};
+    static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+    while (xml.readNextStartElement()) {
+        if (xml.name() != QLatin1String("item") || !xml.namespaceUri().isEmpty()) {
+            xml.skipCurrentElement();
+            continue;
+        }
+        const int number = items.size() + 1;
+        QHash<QString, QString> fields;
+        while (xml.readNextStartElement()) {
+            const QString field = xml.name().toString();
+            if (!fieldNames.contains(field) || !xml.namespaceUri().isEmpty()) {
+                xml.skipCurrentElement();
+                continue;
+            }
+            // One value each, as the document sees one.
+            if (fields.contains(field))
+                return QStringLiteral("item %1 has two <%2> elements").arg(number).arg(field);
+            fields.insert(field, xml.readElementText(QXmlStreamReader::IncludeChildElements));
+        }
+        Item item;
+        item.url = QUrl(fields.value(QStringLiteral("url")));
+        item.target = targetOf(fields.value(QStringLiteral("name")),
+                               fields.value(QStringLiteral("installlocation")));
+        item.sha256 = fields.value(QStringLiteral("sha256")).toLatin1();
+        if (!sha256.match(fields.value(QStringLiteral("sha256"))).hasMatch())
+            return QStringLiteral("item %1 has no <sha256> of 64 lower-case hex digits").arg(number);
+        const QString key = fileKey(item.target);
+        if (byTarget.contains(key))
+            return QStringLiteral("items %1 and %2 have the same target %3")
+                    .arg(byTarget.value(key) + 1).arg(number).arg(item.target);
+        byTarget.insert(key, items.size());
+        items.append(item);
+    }
+    while (!xml.atEnd())
+        xml.readNext();
+    if (xml.hasError())
+        return QStringLiteral("the manifest is not XML: %1 (line %2)")
+                .arg(xml.errorString()).arg(xml.lineNumber());
+    return QString();
+}
+
+QString SignedRelease::targetOf(const QString &name, const QString &installLocation) const
+{
+    const QString path = installLocation == QLatin1String("installdir") ? folder : installLocation;
+    return path + QLatin1Char('/') + (Utils::isPlainFileName(name) ? name : QString());
+}
+
+QString SignedRelease::checkSerial() const
+{
+    QFile record(serialPath(folder));
+    if (!record.exists())
+        return QString();
+    quint64 installed = 0;
+    if (!record.open(QIODevice::ReadOnly)
+        || !parseSerial(QString::fromLatin1(record.read(64)).trimmed(), &installed))
+        return QStringLiteral("the installed serial in %1 cannot be read").arg(record.fileName());
+    if (serial < installed)
+        return QStringLiteral("the serial %1 is older than the installed %2").arg(serial).arg(installed);
+    return QString();
+}
+
+int SignedRelease::find(const QUrl &url, const QString &target, QByteArray *sha256Hex,
+                        QString *reason) const
+{
+    reason->clear();
+    if (currentState != State::Verified) {
+        if (currentState != State::Refused)
+            *reason = QStringLiteral("no signed manifest was fetched");
+        return -1;
+    }
+    const int at = byTarget.value(fileKey(target), -1);
+    if (at < 0 || items.at(at).target != target) {
+        *reason = QStringLiteral("not in the signed manifest");
+        return -1;
+    }
+    if (items.at(at).url != url) {
+        *reason = QStringLiteral("the signed manifest has another address for it: %1")
+                          .arg(items.at(at).url.toString());
+        return -1;
+    }
+    *sha256Hex = items.at(at).sha256;
+    return at;
+}
+
+void SignedRelease::settle(int item)
+{
+    if (item >= 0 && item < items.size())
+        items[item].settled = true;
+}
+
+bool SignedRelease::commit()
+{
+    if (currentState != State::Verified)
+        return false;
+    for (const Item &item : qAsConst(items)) {
+        if (!item.settled) {
+            refuse(QStringLiteral("an item was held back: %1").arg(item.target));
+            return false;
+        }
+    }
+    // Flushed before it replaces the record: never a torn serial.
+    QSaveFile record(serialPath(folder));
+    QString error;
+    const QByteArray text = QByteArray::number(serial) + '\n';
+    if (!record.open(QIODevice::WriteOnly) || record.write(text) != text.size() || !record.commit()
+        || !StagedFile::sync(folder, &error)) {
+        qDebug() << "Cannot write" << record.fileName()
+                 << (error.isEmpty() ? record.errorString() : error);
+        return false;
+    }
+    return true;
+}
+
+void SignedRelease::refuse(const QString &reason)
+{
+    currentState = State::Refused;
+    items.clear();
+    byTarget.clear();
+    qDebug() << "Refused:" << address.toString() << reason;
+    emit settled();
+}
