@@ -95,7 +95,8 @@ void SignedRelease::fetch(const QUrl &manifest)
 
 void SignedRelease::fetched()
 {
-    if (!manifestReply->isFinished() || !signatureReply->isFinished())
+    // Both may have finished before the first of their signals arrives.
+    if (!manifestReply || !manifestReply->isFinished() || !signatureReply->isFinished())
         return;
     manifestReply->deleteLater();
     signatureReply->deleteLater();
