@@ -2,12 +2,12 @@
 
 #include "componentsignature.h"
 #include "downloadmanager.h"
+#include "releasetransaction.h"
 #include "stagedfile.h"
 #include "utils.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QMetaEnum>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -30,17 +30,6 @@ bool parseSerial(const QString &text, quint64 *value)
     bool ok = false;
     *value = digits.match(text).hasMatch() ? text.toULongLong(&ok, 10) : 0;
     return ok;
-}
-
-// The file a target names, as the file system compares names.
-QString fileKey(const QString &target)
-{
-    const QString path = QFileInfo(target).absoluteFilePath();
-#ifdef Q_OS_WIN
-    return path.toCaseFolded();
-#else
-    return path;
-#endif
 }
 
 } // namespace
@@ -196,7 +185,7 @@ QString SignedRelease::parse(const QByteArray &manifest)
         item.sha256 = fields.value(QStringLiteral("sha256")).toLatin1();
         if (!sha256.match(fields.value(QStringLiteral("sha256"))).hasMatch())
             return QStringLiteral("item %1 has no <sha256> of 64 lower-case hex digits").arg(number);
-        const QString key = fileKey(item.target);
+        const QString key = ReleaseTransaction::key(item.target);
         if (byTarget.contains(key))
             return QStringLiteral("items %1 and %2 have the same target %3")
                     .arg(byTarget.value(key) + 1).arg(number).arg(item.target);
@@ -240,7 +229,7 @@ int SignedRelease::find(const QUrl &url, const QString &target, QByteArray *sha2
             *reason = QStringLiteral("no signed manifest was fetched");
         return -1;
     }
-    const int at = byTarget.value(fileKey(target), -1);
+    const int at = byTarget.value(ReleaseTransaction::key(target), -1);
     if (at < 0 || items.at(at).target != target) {
         *reason = QStringLiteral("not in the signed manifest");
         return -1;

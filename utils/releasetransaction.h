@@ -37,6 +37,8 @@ public:
     // single parts), where StagedFile replaces files one by one.
     static ReleaseTransaction *instance();
     static QString journalPath(const QString &folder);
+    // The file a target names, as the file system compares names.
+    static QString key(const QString &target);
     QString journalPath() const { return journalPath(folder); }
 
     // Rolls back what the journal of an earlier run names. An unreadable
@@ -72,7 +74,6 @@ private:
         bool settled = false;
     };
 
-    static QString key(const QString &target);
     bool append(const QByteArray &line, QString *error);
     bool restore(const Entry &entry, QString *error) const;
     bool removeJournal(QString *error);
