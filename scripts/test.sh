@@ -7,20 +7,52 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
+# The seconds of each phase, printed at the end: where the run stands
+# against its budget (the README's testing section).
+phases=()
+phase_start=$SECONDS
+phase_done() {
+    phases+=("$1" $((SECONDS - phase_start)))
+    phase_start=$SECONDS
+}
+report() {
+    local i total=0
+    echo "== Time of each phase (seconds)"
+    for ((i = 0; i < ${#phases[@]}; i += 2)); do
+        printf '  %-28s %5d\n' "${phases[i]}" "${phases[i + 1]}"
+        total=$((total + phases[i + 1]))
+    done
+    printf '  %-28s %5d\n' "all" "$total"
+    local pass
+    for pass in build build-asan; do
+        [ -s "$KORVEL_ROOT/$pass/test-times.txt" ] || continue
+        echo "== Tests in $pass, longest first: wall, CPU (with the processes waited for), waiting"
+        awk '{ cpu = $3 + $4; w = $2 - cpu; printf "  %-28s %7.1f %7.1f %7.1f\n", $1, $2, cpu, (w > 0) ? w : 0 }' \
+            "$KORVEL_ROOT/$pass/test-times.txt" | sort -k2 -g -r
+    done
+}
+trap report EXIT
+
 korvel_install_packages
+phase_done "packages"
 if [ -n "${KORVEL_QT_WIN64:-}" ]; then
     # With the keyed updater that the signature tests run under Wine.
     bash "$KORVEL_ROOT/scripts/windows.sh" -DKORVEL_KEYED_TEST_UPDATER=ON
+    phase_done "Windows bundle"
 fi
-korvel_build "$KORVEL_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+korvel_build "$KORVEL_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKORVEL_TEST_TIMES="$KORVEL_ROOT/build/test-times.txt"
+phase_done "build"
 
 # The tests mostly wait (on servers, timers and Wine), so several run at once,
 # even on two cores; each has its own servers, ports, X display and temporary
 # directories. The longest start first (COST in tests/CMakeLists.txt).
 parallel=${CTEST_PARALLEL_LEVEL:-$(($(nproc) * 2))}
 cd "$KORVEL_ROOT/build"
+rm -f test-times.txt
 status=0
 ctest --output-on-failure -j "$parallel" "$@" || status=$?
+phase_done "tests"
 
 # The same tests once more, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer in a build directory of their own. Everything
@@ -28,8 +60,11 @@ ctest --output-on-failure -j "$parallel" "$@" || status=$?
 # when KORVEL_TEST_TIME_SCALE asks for more. It is set before the build, so
 # that ctest's own limits follow it too.
 export KORVEL_TEST_TIME_SCALE=$(awk -v s="$(korvel_test_time_scale)" 'BEGIN { print (s > 3) ? s : 3 }')
-korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_SANITIZE=ON
+korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_SANITIZE=ON \
+    -DKORVEL_TEST_TIMES="$KORVEL_ROOT/build-asan/test-times.txt"
+phase_done "build with sanitizers"
 cd "$KORVEL_ROOT/build-asan"
+rm -f test-times.txt
 # The slow unwinder gives leak reports whole stacks through Qt, which is built
 # without frame pointers, and so lets tests/lsan.supp match. The updaters that
 # never reach the leak check (tests/common/updatersandbox.cpp) and the Xvfb
@@ -43,6 +78,7 @@ export LSAN_OPTIONS=suppressions=$KORVEL_ROOT/tests/lsan.supp:print_suppressions
 # The Wine tests run the Windows build, which has no sanitizers.
 sanitized=0
 ctest --output-on-failure -j "$parallel" -E '^tst_downloadmanager_nginx$|_wine$' "$@" || sanitized=$?
+phase_done "tests with sanitizers"
 
 echo "ctest: $status, ctest under the sanitizers: $sanitized"
 [ "$status" -eq 0 ] && [ "$sanitized" -eq 0 ]
