@@ -29,6 +29,12 @@ report() {
         echo "== Tests in $pass, longest first: wall, CPU (with the processes waited for), waiting"
         awk '{ cpu = $3 + $4; w = $2 - cpu; printf "  %-28s %7.1f %7.1f %7.1f\n", $1, $2, cpu, (w > 0) ? w : 0 }' \
             "$KORVEL_ROOT/$pass/test-times.txt" | sort -k2 -g -r
+        echo "== Longest test functions in $pass (seconds)"
+        awk '/<TestFunction name=/ { split($0, q, "\""); f = q[2] }
+             /<\/TestFunction>/ { f = "" }
+             f != "" && /<Duration msecs=/ { split($0, q, "\""); t = FILENAME; sub(/.*\//, "", t)
+                 sub(/\.functions\.xml$/, "", t); printf "  %-44s %7.1f\n", t "::" f, q[2] / 1000 }' \
+            "$KORVEL_ROOT/$pass"/*.functions.xml 2>/dev/null | sort -k2 -g -r | head -n 15
     done
 }
 trap report EXIT
@@ -49,7 +55,7 @@ phase_done "build"
 # directories. The longest start first (COST in tests/CMakeLists.txt).
 parallel=${CTEST_PARALLEL_LEVEL:-$(($(nproc) * 2))}
 cd "$KORVEL_ROOT/build"
-rm -f test-times.txt
+rm -f test-times.txt ./*.functions.xml
 status=0
 ctest --output-on-failure -j "$parallel" "$@" || status=$?
 phase_done "tests"
@@ -64,7 +70,7 @@ korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVE
     -DKORVEL_TEST_TIMES="$KORVEL_ROOT/build-asan/test-times.txt"
 phase_done "build with sanitizers"
 cd "$KORVEL_ROOT/build-asan"
-rm -f test-times.txt
+rm -f test-times.txt ./*.functions.xml
 # The slow unwinder gives leak reports whole stacks through Qt, which is built
 # without frame pointers, and so lets tests/lsan.supp match. The updaters that
 # never reach the leak check (tests/common/updatersandbox.cpp) and the Xvfb
