@@ -345,6 +345,9 @@ void TestFaultsInput::hugeManifest()
     QVERIFY(box.writeHandOff(manifestUrl()));
 
     QVERIFY(box.start());
+    // Reading 50 MB takes the processor for a while, and more while other
+    // tests share it: a longer guard against a hang.
+    QVERIFY2(box.waitForExit(5 * ExitMs), tail(box).constData());
     VERIFY_COMPLETES(box);
     QCOMPARE(contents(box.installDir() + QStringLiteral("/good.bin")), goodBody);
     VERIFY_NOTHING_LOST(box);
