@@ -43,7 +43,7 @@ struct ToolRun
 ToolRun runTool(const QStringList &arguments)
 {
     QProcess process;
-    process.start(QStringLiteral(KORVEL_MANIFEST_BIN), arguments);
+    process.start(productPath(QStringLiteral(KORVEL_MANIFEST_BIN)), arguments);
     ToolRun run;
     if (!process.waitForFinished(testTime(60000)) || process.exitStatus() != QProcess::NormalExit)
         return run;

@@ -30,7 +30,7 @@ private:
     QString display;
 };
 
-static const QString updaterBinary = QStringLiteral(KORVEL_UPDATER_BIN);
+static const QString updaterBinary = productPath(QStringLiteral(KORVEL_UPDATER_BIN));
 static const QString windowTitle = QStringLiteral("Korvel update");
 // The system interpreter: python3-xlib is a Debian package.
 static const QString python = QStringLiteral("/usr/bin/python3");

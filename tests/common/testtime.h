@@ -20,6 +20,15 @@ inline double testTimeScale()
     return scale;
 }
 
+// A program of the product as a test runs it: the one built beside the test,
+// or, when KORVEL_SANITIZED_PROGRAMS names a folder, the one of that name
+// there (a test built without sanitizers drives the sanitized updater).
+inline QString productPath(const QString &built)
+{
+    const QString folder = qEnvironmentVariable("KORVEL_SANITIZED_PROGRAMS");
+    return folder.isEmpty() ? built : folder + built.mid(built.lastIndexOf(QLatin1Char('/')));
+}
+
 inline int testTime(int ms)
 {
     // Halved: QTRY_*_WITH_TIMEOUT doubles its bound to report a near miss.

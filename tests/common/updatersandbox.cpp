@@ -99,8 +99,8 @@ UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
         }
         // The profile outlives every sandbox of the session.
         QFile::remove(handOffPath());
-    } else if (!QFile::copy(updaterBinary, installDir() + QStringLiteral("/KorvelUpdater"))) {
-        fail(QStringLiteral("cannot copy ") + updaterBinary);
+    } else if (!QFile::copy(productPath(updaterBinary), installDir() + QStringLiteral("/KorvelUpdater"))) {
+        fail(QStringLiteral("cannot copy ") + productPath(updaterBinary));
         return;
     }
     addSentinel(installDir());
