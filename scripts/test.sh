@@ -82,8 +82,8 @@ cd "$KORVEL_ROOT/build-asan"
 rm -f test-times.txt ./*.functions.xml
 # The slow unwinder gives leak reports whole stacks through Qt, which is built
 # without frame pointers, and so lets tests/lsan.supp match. The updaters that
-# never reach the leak check (tests/common/updatersandbox.cpp) and the Xvfb
-# window runs (tests/test_realwindow.sh) switch to the fast one.
+# never reach the leak check (tests/common/updatersandbox.cpp) switch to the
+# fast one.
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:fast_unwind_on_malloc=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$KORVEL_ROOT/tests/lsan.supp:print_suppressions=0
