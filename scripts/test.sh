@@ -28,7 +28,7 @@ report() {
     for pass in build build-asan; do
         [ -s "$KORVEL_ROOT/$pass/test-times.txt" ] || continue
         echo "== Tests in $pass, longest first: wall, CPU (with the processes waited for), waiting"
-        awk '{ cpu = $3 + $4; w = $2 - cpu; printf "  %-28s %7.1f %7.1f %7.1f\n", $1, $2, cpu, (w > 0) ? w : 0 }' \
+        awk 'NF == 4 && $2 ~ /^[0-9.]+$/ { cpu = $3 + $4; w = $2 - cpu; printf "  %-28s %7.1f %7.1f %7.1f\n", $1, $2, cpu, (w > 0) ? w : 0 }' \
             "$KORVEL_ROOT/$pass/test-times.txt" | sort -k2 -g -r
         echo "== Longest test functions in $pass (seconds)"
         awk '/<TestFunction name=/ { split($0, q, "\""); f = q[2] }
