@@ -96,32 +96,25 @@ curl_many() {
     (cd "$WORK/curlmany" && run_timed "$WORK/time.txt" curl -s -K "$WORK/many.curl")
 }
 
+# With SIGNED=1 as a publisher signs it: each item's SHA-256 and a serial.
 manifest() { # NAME FILE...
-    local name=$1
+    local name=$1 f sha=""
     shift
     {
-        echo "<model>"
-        local f
+        [ "${SIGNED:-0}" = 1 ] && echo '<model serial="1">' || echo "<model>"
         for f in "$@"; do
-            echo "<item><name>$(basename "$f")</name><url>http://127.0.0.1:$PORT/$f</url><installlocation>installdir</installlocation></item>"
+            [ "${SIGNED:-0}" = 1 ] && sha="<sha256>$(sha256sum "$SRV/$f" | cut -c1-64)</sha256>"
+            echo "<item><name>$(basename "$f")</name><url>http://127.0.0.1:$PORT/$f</url><installlocation>installdir</installlocation>$sha</item>"
         done
         echo "</model>"
     } >"$SRV/$name"
 }
 
-# The same, signed as a publisher with only OpenSSL would sign it: each
-# item's SHA-256, a serial, and NAME.sig beside it.
+# The same, signed as a publisher with only OpenSSL would sign it, with
+# NAME.sig beside it.
 signed_manifest() { # NAME FILE...
+    SIGNED=1 manifest "$@"
     local name=$1
-    shift
-    {
-        echo '<model serial="1">'
-        local f
-        for f in "$@"; do
-            echo "<item><name>$(basename "$f")</name><url>http://127.0.0.1:$PORT/$f</url><installlocation>installdir</installlocation><sha256>$(sha256sum "$SRV/$f" | cut -c1-64)</sha256></item>"
-        done
-        echo "</model>"
-    } >"$SRV/$name"
     printf 'korvel-release-v1\n%s\n' "$(sha256sum "$SRV/$name" | cut -c1-64)" >"$WORK/message"
     openssl pkeyutl -sign -rawin -inkey "$KORVEL_ROOT/tests/data/test-publisher-1.key.pem" \
         -in "$WORK/message" | base64 -w0 >"$SRV/$name.sig"

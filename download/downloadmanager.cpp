@@ -154,8 +154,7 @@ void DownloadManager::finished()
     if (size <= FailedSizeLimit) {
         // The old file stays as it was; the updater may end right after this.
         dropStaged();
-        if (SignedRelease *release = hash ? SignedRelease::instance() : nullptr)
-            release->settle(signedItem);
+        settleSigned();
         emit recordFailed();
         emit downloadComplete();
         return;
@@ -174,6 +173,14 @@ void DownloadManager::finished()
     staged->commit();
 }
 
+// The signed item of this transfer is installed, or failed as a download.
+void DownloadManager::settleSigned()
+{
+    SignedRelease *release = hash ? SignedRelease::instance() : nullptr;
+    if (release)
+        release->settle(signedItem);
+}
+
 // Nothing of the component reaches its target.
 void DownloadManager::refuse(const QString &reason)
 {
@@ -185,12 +192,12 @@ void DownloadManager::refuse(const QString &reason)
 void DownloadManager::placed(bool ok)
 {
     dropStaged();
-    if (ok && hash && SignedRelease::instance())
-        SignedRelease::instance()->settle(signedItem);
-    if (ok)
+    if (ok) {
+        settleSigned();
         emit downloadComplete();
-    else
+    } else {
         emit internalDownloadError();
+    }
 }
 
 void DownloadManager::failedCleanup()

@@ -76,6 +76,7 @@ private:
     void stage();
     void stagingReady(bool ok);
     void placed(bool ok);
+    void settleSigned();
     void refuse(const QString &reason);
     void checkResponse();
     qint64 announcedSize() const;
