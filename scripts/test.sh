@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds in build/ and runs every test through ctest;
-# then builds again with the sanitizers in build-asan/ and runs every test there.
+# Installs what is missing, builds in build/, builds again with the sanitizers
+# in build-asan/, and runs both trees' tests in one ctest.
 # With KORVEL_QT_WIN64 naming a Windows Qt, it first cross-builds the Windows
 # bundle (scripts/windows.sh), and the *_wine tests run it under Wine; without
 # one they report a skip.
@@ -53,43 +53,30 @@ flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -
 korvel_build "$KORVEL_ROOT/build" "${flags[@]}" -DKORVEL_TEST_TIMES="$KORVEL_ROOT/build/test-times.txt"
 phase_done "build"
 
-# The tests mostly wait (on servers, timers and Wine: see the table at the
-# end), so several run at once, even on two cores; each has its own servers,
-# ports, X display and temporary directories. The longest start first (COST
-# in tests/CMakeLists.txt).
-parallel=${CTEST_PARALLEL_LEVEL:-$(($(nproc) * 3))}
-cd "$KORVEL_ROOT/build"
-rm -f test-times.txt ./*.functions.xml
-status=0
-ctest --output-on-failure -j "$parallel" "$@" || status=$?
-phase_done "tests"
-
-# The same tests once more, with the product built with AddressSanitizer and
-# UndefinedBehaviorSanitizer in a build directory of their own. Everything
-# runs slower there: every wait of the tests stretches three times, or more
-# when KORVEL_TEST_TIME_SCALE asks for more. It is set before the build, so
-# that ctest's own limits follow it too. Only the tests the sanitizers add to
-# run there, and the tests that only drive the programs from outside are the
-# plain build's (KORVEL_SANITIZER_PASS and KORVEL_PLAIN_TESTS in
-# tests/CMakeLists.txt). -O1, as the sanitizers advise: quicker to build.
-export KORVEL_TEST_TIME_SCALE=$(awk -v s="$(korvel_test_time_scale)" 'BEGIN { print (s > 3) ? s : 3 }')
+# The product once more with AddressSanitizer and UndefinedBehaviorSanitizer,
+# in a build directory of their own. Its tests are named asan.<test>, wait at
+# least three times as long and carry the sanitizers' options
+# (tests/CMakeLists.txt). Only the tests the sanitizers add to are there, and
+# the tests that only drive the programs from outside are the plain build's,
+# which are not built again (KORVEL_SANITIZER_PASS, KORVEL_PLAIN_TESTS). -O1,
+# as the sanitizers advise: quicker to build.
 korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" -DKORVEL_SANITIZE=ON \
     -DKORVEL_SANITIZER_PASS=ON -DKORVEL_PLAIN_TESTS="$KORVEL_ROOT/build/bin" \
     -DKORVEL_TEST_TIMES="$KORVEL_ROOT/build-asan/test-times.txt"
 phase_done "build with sanitizers"
-cd "$KORVEL_ROOT/build-asan"
-rm -f test-times.txt ./*.functions.xml
-# The slow unwinder gives leak reports whole stacks through Qt, which is built
-# without frame pointers, and so lets tests/lsan.supp match. The updaters that
-# never reach the leak check (tests/common/updatersandbox.cpp) switch to the
-# fast one.
-export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:fast_unwind_on_malloc=0
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$KORVEL_ROOT/tests/lsan.supp:print_suppressions=0
-sanitized=0
-ctest --output-on-failure -j "$parallel" "$@" || sanitized=$?
-phase_done "tests with sanitizers"
 
-echo "ctest: $status, ctest under the sanitizers: $sanitized"
-[ "$status" -eq 0 ] && [ "$sanitized" -eq 0 ]
+# Both trees' tests in one ctest. They mostly wait (on servers, timers and
+# Wine: see the table at the end), so many run at once, even on two cores;
+# each has its own servers, ports, X display and temporary directories. The
+# longest start first (COST in tests/CMakeLists.txt).
+both=$KORVEL_ROOT/build-tests
+mkdir -p "$both"
+printf 'subdirs("%s" "%s")\n' "$KORVEL_ROOT/build" "$KORVEL_ROOT/build-asan" >"$both/CTestTestfile.cmake"
+rm -f "$KORVEL_ROOT"/build{,-asan}/test-times.txt "$KORVEL_ROOT"/build{,-asan}/*.functions.xml
+parallel=${CTEST_PARALLEL_LEVEL:-$(($(nproc) * 4))}
+cd "$both"
+status=0
+ctest --output-on-failure -j "$parallel" "$@" || status=$?
+phase_done "tests"
+[ "$status" -eq 0 ]
