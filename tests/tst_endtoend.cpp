@@ -431,24 +431,30 @@ void TestEndToEnd::nothingToDo_data()
     QTest::addColumn<QByteArray>("manifest"); // null: no manifest published
     QTest::addColumn<QByteArray>("handOff");  // null: no hand-off file
     QTest::addColumn<QString>("requests"); // "none", "manifest" or "at most the manifest"
+    QTest::addColumn<QByteArray>("said"); // the start of the line that says why
 
     const QByteArray address = "@MANIFEST@";
-    QTest::newRow("no hand-off file") << QByteArray("<model/>") << QByteArray() << QStringLiteral("none");
+    const QByteArray noItems = "Manifest has no items: ";
+    QTest::newRow("no hand-off file") << QByteArray("<model/>") << QByteArray() << QStringLiteral("none")
+                                      << QByteArray("Cannot read");
     QTest::newRow("manifest without items")
-            << QByteArray("<?xml version=\"1.0\"?>\n<model>\n</model>\n") << address + '\n' << QStringLiteral("manifest");
+            << QByteArray("<?xml version=\"1.0\"?>\n<model>\n</model>\n") << address + '\n'
+            << QStringLiteral("manifest") << noItems;
     // Only items directly under model are components.
     QTest::newRow("items elsewhere")
             << QByteArray("<model><group><item><name>stray.bin</name><url>@STRAY@</url>"
                           "<installlocation>installdir</installlocation></item></group>"
                           "<stray><name>x</name></stray></model>")
-            << address << QStringLiteral("manifest");
-    QTest::newRow("manifest missing") << QByteArray() << address << QStringLiteral("manifest");
-    QTest::newRow("manifest not XML") << QByteArray("this is no manifest\n") << address << QStringLiteral("manifest");
+            << address << QStringLiteral("manifest") << noItems;
+    QTest::newRow("manifest missing") << QByteArray() << address << QStringLiteral("manifest")
+                                      << QByteArray("Manifest error: ");
+    QTest::newRow("manifest not XML") << QByteArray("this is no manifest\n") << address
+                                      << QStringLiteral("manifest") << noItems;
     // The last line wins, and an empty one leaves the model without a source.
     QTest::newRow("empty last line")
             << QByteArray("<model><item><name>stray.bin</name><url>@STRAY@</url>"
                           "<installlocation>installdir</installlocation></item></model>")
-            << address + "\n\n" << QStringLiteral("at most the manifest");
+            << address + "\n\n" << QStringLiteral("at most the manifest") << QByteArray("No address in");
 }
 
 void TestEndToEnd::nothingToDo()
@@ -456,6 +462,7 @@ void TestEndToEnd::nothingToDo()
     QFETCH(QByteArray, manifest);
     QFETCH(QByteArray, handOff);
     QFETCH(QString, requests);
+    QFETCH(QByteArray, said);
 
     QVERIFY(startServer());
     const QByteArray manifestUrl = nginx->url(QStringLiteral("/manifest.xml")).toEncoded();
@@ -469,7 +476,7 @@ void TestEndToEnd::nothingToDo()
 
     if (requests == QLatin1String("manifest"))
         QTRY_VERIFY_WITH_TIMEOUT(!nginx->accessLog().isEmpty(), testTime(30000));
-    // Nothing marks "nothing will happen"; give it a few seconds.
+    QVERIFY2(box->waitForOutput(said, ExitMs), tail(*box).constData());
     VERIFY_STALLS(*box, handOff);
     QCOMPARE(box->handOffExists(), !handOff.isNull());
     VERIFY_NOTHING_LOST(*box);

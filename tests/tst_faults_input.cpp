@@ -107,24 +107,31 @@ void TestFaultsInput::handOff_data()
     QTest::addColumn<bool>("present");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<Outcome>("outcome");
+    // For a stall, the start of the line that says why, if any.
+    QTest::addColumn<QByteArray>("said");
 
     QByteArray garbage(64 * 1024, Qt::Uninitialized);
     QRandomGenerator generator(5);
     for (char &byte : garbage)
         byte = char(generator.bounded(256));
 
-    QTest::newRow("missing") << false << QByteArray() << Outcome::Stalls;
-    QTest::newRow("a directory") << false << QByteArray("%D") << Outcome::Stalls;
-    QTest::newRow("empty") << true << QByteArray() << Outcome::Stalls;
-    QTest::newRow("binary garbage") << true << garbage << Outcome::Stalls;
-    QTest::newRow("one line of 10 MB") << true << QByteArray("%L\n") << Outcome::Completes;
-    QTest::newRow("UTF-16 with byte-order mark") << true << QByteArray("%U") << Outcome::Completes;
-    QTest::newRow("CRLF ends") << true << QByteArray("%M\r\n") << Outcome::Completes;
-    QTest::newRow("CRLF, last line empty") << true << QByteArray("%M\r\n\r\n") << Outcome::Stalls;
+    const QByteArray unread = "Cannot read";
+    const QByteArray noAddress = "No address in";
+    QTest::newRow("missing") << false << QByteArray() << Outcome::Stalls << unread;
+    QTest::newRow("a directory") << false << QByteArray("%D") << Outcome::Stalls << unread;
+    QTest::newRow("empty") << true << QByteArray() << Outcome::Stalls << noAddress;
+    // Nothing names this one's cause: the model is left without a source.
+    QTest::newRow("binary garbage") << true << garbage << Outcome::Stalls << QByteArray();
+    QTest::newRow("one line of 10 MB") << true << QByteArray("%L\n") << Outcome::Completes << QByteArray();
+    QTest::newRow("UTF-16 with byte-order mark")
+            << true << QByteArray("%U") << Outcome::Completes << QByteArray();
+    QTest::newRow("CRLF ends") << true << QByteArray("%M\r\n") << Outcome::Completes << QByteArray();
+    QTest::newRow("CRLF, last line empty")
+            << true << QByteArray("%M\r\n\r\n") << Outcome::Stalls << noAddress;
     QTest::newRow("several lines, the last wins")
-            << true << QByteArray("%O\n%O\n%M\n") << Outcome::Completes;
+            << true << QByteArray("%O\n%O\n%M\n") << Outcome::Completes << QByteArray();
     QTest::newRow("several lines, the last empty")
-            << true << QByteArray("%M\n\n") << Outcome::Stalls;
+            << true << QByteArray("%M\n\n") << Outcome::Stalls << noAddress;
 }
 
 void TestFaultsInput::handOff()
@@ -132,6 +139,7 @@ void TestFaultsInput::handOff()
     QFETCH(bool, present);
     QFETCH(QByteArray, content);
     QFETCH(Outcome, outcome);
+    QFETCH(QByteArray, said);
 
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
@@ -174,6 +182,9 @@ void TestFaultsInput::handOff()
         // The application starts as the updater ends.
         QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), ExitMs);
     } else {
+        if (said.isEmpty())
+            QVERIFY(box.staysRunning(testTime(2000)));
+        QVERIFY2(box.waitForOutput(said, ExitMs), tail(box).constData());
         VERIFY_STALLS(box, content);
         QCOMPARE(box.handOffExists(), present || QFileInfo(box.handOffPath()).isDir());
         QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/good.bin")));
@@ -198,6 +209,7 @@ void TestFaultsInput::unreadableHandOff()
         QVERIFY(box.runAsNobody());
 
     QVERIFY(box.start());
+    QVERIFY2(box.waitForOutput("Cannot read", ExitMs), tail(box).constData());
     VERIFY_STALLS(box, manifestUrl() + '\n');
     QVERIFY(!box.output().contains("Output: "));
     QCOMPARE(server->requestCount("/m.xml"), 0);

@@ -29,6 +29,17 @@ inline QString productPath(const QString &built)
     return folder.isEmpty() ? built : folder + built.mid(built.lastIndexOf(QLatin1Char('/')));
 }
 
+// A run of the sanitizer build: the programs under test are sanitized, and
+// every step of theirs is several times slower.
+inline bool sanitizedRun()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#else
+    return qEnvironmentVariableIsSet("KORVEL_SANITIZED_PROGRAMS");
+#endif
+}
+
 inline int testTime(int ms)
 {
     // Halved: QTRY_*_WITH_TIMEOUT doubles its bound to report a near miss.
