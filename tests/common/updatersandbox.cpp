@@ -221,7 +221,10 @@ void UpdaterSandbox::setApp(App kind)
                               "echo \"started $#\" >> \"$record\"\n"
                               "echo \"image $(wc -c < \"$0\")\" >> \"$record\"\n"
                               "i=0\n"
-                              "while [ ! -e \"$record.release\" ] && [ $i -lt " + polls + " ]; do\n"
+                              // The sandbox writes the release as it goes; a
+                              // poll that misses it still sees the folder gone.
+                              "while [ ! -e \"$record.release\" ] && [ -d \"${record%/*}\" ] && [ $i -lt "
+                              + polls + " ]; do\n"
                               "    sleep 0.05; i=$((i + 1))\n"
                               "done\n"
                               "[ -e \"$record.release\" ] && echo released >> \"$record\"\n";

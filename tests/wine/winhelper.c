@@ -65,7 +65,9 @@ static int standIn(int argc)
 {
     wchar_t record[MAX_PATH];
     wchar_t release[MAX_PATH + 16];
+    wchar_t folder[MAX_PATH];
     wchar_t image[MAX_PATH];
+    wchar_t *slash;
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     char line[64];
     int i;
@@ -77,6 +79,10 @@ static int standIn(int argc)
     if (!GetEnvironmentVariableW(L"KORVEL_APP_RECORD", record, MAX_PATH))
         return 3;
     swprintf(release, MAX_PATH + 16, L"%ls.release", record);
+    wcscpy(folder, record);
+    slash = wcsrchr(folder, L'/') > wcsrchr(folder, L'\\') ? wcsrchr(folder, L'/') : wcsrchr(folder, L'\\');
+    if (slash)
+        *slash = 0;
     snprintf(line, sizeof line, "started %d\n", argc - 1);
     append(record, line);
     /* Tells which build of the application was started. */
@@ -85,7 +91,9 @@ static int standIn(int argc)
         snprintf(line, sizeof line, "image %lu\n", attributes.nFileSizeLow);
         append(record, line);
     }
-    for (i = 0; i < polls(1200) && !exists(release); ++i)
+    /* The sandbox writes the release as it goes; a poll that misses it
+     * still sees the record's folder gone. */
+    for (i = 0; i < polls(1200) && !exists(release) && (!slash || exists(folder)); ++i)
         Sleep(50);
     if (exists(release))
         append(record, "released\n");
