@@ -70,8 +70,9 @@ phase_done "build"
 # The tests mostly wait (on servers, timers and Wine: see the table at the
 # end), so several run at once, even on two cores; each has its own servers,
 # ports, X display and temporary directories. The longest start first (COST
-# in tests/CMakeLists.txt). Not more: on a busy machine every wake-up waits
-# for the processor, and more at once made each test many times slower.
+# in tests/CMakeLists.txt). Not more: with one core busy, the test phases
+# keep both processors full (the machine's figures at the end), and more at
+# once made every test slower.
 parallel=${CTEST_PARALLEL_LEVEL:-$(($(nproc) * 3))}
 run_tests() {
     cd "$1"
