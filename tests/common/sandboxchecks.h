@@ -22,8 +22,8 @@ const int ExitMs = testTime(60000);
 // what starts the stall (the line that names its cause, or the request it
 // hangs on), and an updater that wrongly goes on does so at once, in the same
 // turn of its event loop; so the window is short. The sanitizers slow every
-// step, and the time factor stretches it there. Under Wine, where the
-// updater's output reaches the test later, it stays as long as it was.
+// step, and the time factor stretches it there. Under Wine, whose every step
+// is slower still, it stays as long as it was.
 inline int stallMs()
 {
     if (UpdaterSandbox::usesWine())

@@ -80,7 +80,11 @@ static int standIn(int argc)
         return 3;
     swprintf(release, MAX_PATH + 16, L"%ls.release", record);
     wcscpy(folder, record);
-    slash = wcsrchr(folder, L'/') > wcsrchr(folder, L'\\') ? wcsrchr(folder, L'/') : wcsrchr(folder, L'\\');
+    slash = NULL;
+    for (i = 0; folder[i]; ++i) {
+        if (folder[i] == L'/' || folder[i] == L'\\')
+            slash = folder + i;
+    }
     if (slash)
         *slash = 0;
     snprintf(line, sizeof line, "started %d\n", argc - 1);
