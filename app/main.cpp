@@ -1,11 +1,7 @@
-#include "componentsignature.h"
 #include "downloadmanager.h"
-#include "instancelock.h"
-#include "releasetransaction.h"
 #include "renderer.h"
-#include "signedrelease.h"
-#include "stagedfile.h"
 #include "updaterlog.h"
+#include "updatesession.h"
 #include "utils.h"
 
 #include <QGuiApplication>
@@ -13,8 +9,6 @@
 #include <QQuickStyle>
 #include <QUrl>
 #include <QtQml>
-
-#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -62,22 +56,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
 
-    const QString folder = QCoreApplication::applicationDirPath();
-    // A second updater of this installation would write into the same files.
-    InstanceLock lock(folder);
-    if (!lock.acquire())
+    // The lock, the release and what the publisher signed, for the whole run.
+    UpdateSession session(QCoreApplication::applicationDirPath(), QByteArray(korvelPublisherKeys));
+    if (!session.begin())
         return 0;
-    // Before anything else, a run that was killed or lost its power goes
-    // back to the release it started from; the journal stays when it cannot.
-    ReleaseTransaction release(folder);
-    if (!release.recover())
-        return 0;
-    StagedFile::removeLeftovers(folder);
-    ComponentSignature::setPublisherKeys(QByteArray(korvelPublisherKeys));
-    // A keyed build installs only the release its publisher signed.
-    std::unique_ptr<SignedRelease> signedRelease;
-    if (ComponentSignature::required())
-        signedRelease.reset(new SignedRelease(folder));
 #ifdef Q_OS_UNIX
     quitOnSignals(&app);
 #endif
@@ -99,12 +81,22 @@ int main(int argc, char *argv[])
                                  QCoreApplication::exit(-1);
                          },
                          Qt::QueuedConnection);
+        // The hand-off file's address also names the release a keyed build
+        // checks; the document reads it from its timer, after this.
+        QObject::connect(&engine, &QQmlApplicationEngine::objectCreated, &session,
+                         [&session](QObject *object) {
+                             if (!object)
+                                 return;
+                             for (Utils *utils : object->findChildren<Utils *>())
+                                 QObject::connect(utils, &Utils::fileOutput, &session,
+                                                  &UpdateSession::handOffLine);
+                         });
         engine.load(url);
 
         status = app.exec();
     }
     // The window closed before the sequence ended (a complete update never
     // comes back here). The engine is gone, and with it every open staging file.
-    release.rollBack();
+    session.rollBack();
     return status;
 }

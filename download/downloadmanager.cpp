@@ -1,8 +1,9 @@
 #include "downloadmanager.h"
 
-#include "componentsignature.h"
+#include "componentwriter.h"
 #include "signedrelease.h"
-#include "stagedfile.h"
+#include "transferrules.h"
+#include "updatesession.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -14,7 +15,6 @@
 DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
     , networkManager(new QNetworkAccessManager(this))
-    , hash(ComponentSignature::required() ? new Sha256 : nullptr)
 {
     qRegisterMetaType<QNetworkReply::NetworkError>();
 }
@@ -22,7 +22,7 @@ DownloadManager::DownloadManager(QObject *parent)
 DownloadManager::~DownloadManager()
 {
     // The replies go with networkManager; an unfinished staging file goes
-    // with its StagedFile, also when the window is closed mid-transfer.
+    // with its writer, also when the window is closed mid-transfer.
 }
 
 void DownloadManager::cancel()
@@ -50,8 +50,7 @@ void DownloadManager::download(QUrl url, QString fileName)
     dropStaged();
     currentFileName = fileName;
     qDebug() << fileName;
-    if (hash) {
-        hash->reset();
+    if (signedRelease()) {
         // Answered from the event loop, as every outcome is.
         checking = true;
         QMetaObject::invokeMethod(this, &DownloadManager::checkSigned, Qt::QueuedConnection);
@@ -65,7 +64,7 @@ void DownloadManager::checkSigned()
 {
     if (!checking)
         return;
-    SignedRelease *release = SignedRelease::instance();
+    SignedRelease *release = signedRelease();
     QObject::disconnect(releaseWait);
     if (release && release->state() == SignedRelease::State::Fetching) {
         releaseWait = connect(release, &SignedRelease::settled, this, &DownloadManager::checkSigned);
@@ -87,10 +86,18 @@ void DownloadManager::checkSigned()
 
 void DownloadManager::stage()
 {
-    staged = new StagedFile(currentFileName, this);
-    connect(staged, &StagedFile::ready, this, &DownloadManager::stagingReady);
-    connect(staged, &StagedFile::committed, this, &DownloadManager::placed);
-    staged->open();
+    UpdateSession *session = UpdateSession::instance();
+    writer = new ComponentWriter(currentFileName, session ? session->journal() : nullptr,
+                                 signedRelease() != nullptr, this);
+    connect(writer, &ComponentWriter::ready, this, &DownloadManager::stagingReady);
+    connect(writer, &ComponentWriter::committed, this, &DownloadManager::placed);
+    writer->open();
+}
+
+SignedRelease *DownloadManager::signedRelease()
+{
+    UpdateSession *session = UpdateSession::instance();
+    return session ? session->signedRelease() : nullptr;
 }
 
 void DownloadManager::stagingReady(bool ok)
@@ -121,9 +128,9 @@ void DownloadManager::resume()
 {
     qDebug() << "resume()";
     // Only a paused transfer has an open partial file and no reply.
-    if (currentReply || !staged || !staged->file())
+    if (currentReply || !writer || !writer->isWriting())
         return;
-    resumeOffset = staged->file()->size();
+    resumeOffset = writer->size();
     currentRequest.setRawHeader(QByteArrayLiteral("Range"),
                                 "bytes=" + QByteArray::number(resumeOffset) + '-');
     download(currentRequest);
@@ -146,10 +153,10 @@ void DownloadManager::finished()
 
     // Nothing was staged when the target's folder is missing or the target
     // is a folder: that measures 0, a failed download.
-    const QString stagingFile = StagedFile::stagingPath(currentFileName);
-    const bool written = staged && staged->file();
+    const QString stagingFile = ComponentWriter::stagingPath(currentFileName);
+    const bool written = writer && writer->isWriting();
     if (written)
-        staged->file()->close();
+        writer->close();
     const int size = written ? Utils::getFileSize(stagingFile) : 0;
     if (size <= FailedSizeLimit) {
         // The old file stays as it was; the updater may end right after this.
@@ -166,17 +173,17 @@ void DownloadManager::finished()
         return;
     }
     // downloadComplete or internalDownloadError follows from placed().
-    if (hash && hash->hex() != signedSha256) {
+    if (signedRelease() && writer->sha256Hex() != signedSha256) {
         refuse(QStringLiteral("its SHA-256 is not the signed one"));
         return;
     }
-    staged->commit();
+    writer->commit();
 }
 
 // The signed item of this transfer is installed, or failed as a download.
 void DownloadManager::settleSigned()
 {
-    SignedRelease *release = hash ? SignedRelease::instance() : nullptr;
+    SignedRelease *release = signedRelease();
     if (release)
         release->settle(signedItem);
 }
@@ -204,24 +211,15 @@ void DownloadManager::failedCleanup()
 {
     // A failed result is removed at once; this clears a staging file that
     // no transfer holds any more.
-    if (staged && staged->target() == currentFileName)
+    if (writer && writer->target() == currentFileName)
         return;
     Utils cleaner;
-    cleaner.deleteFile(StagedFile::stagingPath(currentFileName));
-}
-
-void DownloadManager::prepare(QNetworkRequest &request)
-{
-    request.setPriority(QNetworkRequest::HighPriority);
-    // Qt follows no redirects by default and would hand us the 302 page as the component.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaximumRedirects);
+    cleaner.deleteFile(ComponentWriter::stagingPath(currentFileName));
 }
 
 void DownloadManager::download(QNetworkRequest &request)
 {
-    prepare(request);
+    TransferRules::prepare(request);
 
     // An earlier reply has finished or been cut loose by now.
     if (currentReply)
@@ -299,14 +297,10 @@ void DownloadManager::checkResponse()
 
     const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     discardBody = status >= 400;
-    QFile *file = staged ? staged->file() : nullptr;
-    if (resumeOffset > 0 && status == 200 && file) {
+    if (resumeOffset > 0 && status == 200 && writer) {
         // The server ignored the range and sends the whole file: start over.
-        file->resize(0);
-        file->seek(0);
+        writer->restart();
         resumeOffset = 0;
-        if (hash)
-            hash->reset();
     }
 }
 
@@ -352,16 +346,9 @@ bool DownloadManager::drainReply()
     if (!currentReply || !currentReply->isOpen())
         return true;
     const QByteArray data = currentReply->readAll();
-    QFile *file = staged ? staged->file() : nullptr;
-    if (data.isEmpty() || discardBody || !file)
+    if (discardBody || !writer)
         return true;
-    if (file->write(data) != data.size()) {
-        qDebug() << "Cannot write" << file->fileName() << file->errorString();
-        return false;
-    }
-    if (hash)
-        hash->add(data);
-    return true;
+    return writer->write(data);
 }
 
 void DownloadManager::cutLoose()
@@ -388,11 +375,11 @@ void DownloadManager::giveUp()
 
 void DownloadManager::dropStaged()
 {
-    if (!staged)
+    if (!writer)
         return;
-    // May run inside the staged file's own signal: no delete there.
-    staged->disconnect(this);
-    staged->discard();
-    staged->deleteLater();
-    staged = nullptr;
+    // May run inside the writer's own signal: no delete there.
+    writer->disconnect(this);
+    writer->discard();
+    writer->deleteLater();
+    writer = nullptr;
 }

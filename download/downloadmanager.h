@@ -8,21 +8,19 @@
 #include <QString>
 #include <QUrl>
 
-#include <memory>
-
-class Sha256;
-class StagedFile;
+class ComponentWriter;
+class SignedRelease;
 
 // Fetches one file at a time over HTTP, reporting progress as a percentage, a
 // fraction and a byte count. The data goes to a staging file beside the
-// target (StagedFile); the target changes only when the transfer is whole:
+// target (ComponentWriter); the target changes only when the transfer is whole:
 // no error, more than 149 bytes, and as long as the server announced.
 // A result of 149 bytes or less counts as failed (recordFailed, then
 // downloadComplete) and is removed at once, leaving the target as it was, as
 // does a target whose folder is missing.
-// In a build with publisher keys, a transfer starts only once the signed
-// release (SignedRelease) names its address and target, and the component is
-// put in place only with the signed SHA-256.
+// In a build with publisher keys (an UpdateSession with a SignedRelease), a
+// transfer starts only once the signed release names its address and target,
+// and the component is put in place only with the signed SHA-256.
 // A transfer ends in exactly one of downloadComplete, downloadError or
 // internalDownloadError (which also reports a staging file that could not be
 // made or put in place in time, and a component the signed release refuses),
@@ -38,12 +36,8 @@ public:
     // Largest amount the reply may hold before it stops reading the socket;
     // readyRead moves it into the file, so memory stays flat.
     static constexpr qint64 ReadBufferSize = 1024 * 1024;
-    static constexpr int MaximumRedirects = 10;
     // A finished file of this size or less is a failed download.
     static constexpr int FailedSizeLimit = 149;
-
-    // The rules of every request: priority and redirects.
-    static void prepare(QNetworkRequest &request);
 
 signals:
     void downloadStatus(float currentStatus);
@@ -84,18 +78,17 @@ private:
     void cutLoose();
     void giveUp();
     void dropStaged();
+    static SignedRelease *signedRelease();
 
     QNetworkAccessManager *networkManager = nullptr;
     QNetworkRequest currentRequest;
     QNetworkReply *currentReply = nullptr;
-    StagedFile *staged = nullptr;
+    ComponentWriter *writer = nullptr;
     qint64 resumeOffset = 0;
     QString currentFileName;
     qint64 lastBytesReceived = 0;
     // An HTTP error page is not the component: its body never reaches the file.
     bool discardBody = false;
-    // The component's bytes as they reach the staging file, when signed.
-    std::unique_ptr<Sha256> hash;
     // What the signed release says of the current transfer.
     bool checking = false;
     QMetaObject::Connection releaseWait;

@@ -447,14 +447,13 @@ void TestRelease::badSignedRelease()
     QFile keys(QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem"));
     QFile key(QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem"));
     QVERIFY(keys.open(QIODevice::ReadOnly) && key.open(QIODevice::ReadOnly));
-    ComponentSignature::setPublisherKeys(keys.readAll());
     QString error;
     if (signature.isNull())
         signature = ComponentSignature::sign(key.readAll(), "korvel-release-v1\n" + sha256(manifest) + '\n', &error);
     QVERIFY2(!signature.isEmpty(), qPrintable(error));
 
     QTemporaryDir folder;
-    SignedRelease release(folder.path());
+    SignedRelease release(folder.path(), keys.readAll());
     if (!reason.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Refused: .*")
                                                             + QRegularExpression::escape(reason)));

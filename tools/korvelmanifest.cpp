@@ -4,6 +4,7 @@
 // component's.
 
 #include "componentsignature.h"
+#include "sha256.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,8 +1,7 @@
 #include "utils.h"
 
-#include "instancelock.h"
-#include "releasetransaction.h"
-#include "signedrelease.h"
+#include "fileops.h"
+#include "updatesession.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -11,7 +10,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTextStream>
-#include <QUrl>
 
 #include <climits>
 #include <cstdio>
@@ -47,8 +45,6 @@ void Utils::outputFile()
     // The last line is the address.
     if (line.isEmpty())
         qDebug() << "No address in" << handOffPath;
-    else if (SignedRelease *release = SignedRelease::instance())
-        release->fetch(QUrl(line));
 }
 
 void Utils::deleteFile(QString file)
@@ -95,36 +91,16 @@ void Utils::cleanup()
 
 bool Utils::commitRelease()
 {
-    // The serial first: once the release is kept, it is never older than
-    // the one recorded.
-    SignedRelease *signedRelease = SignedRelease::instance();
-    if (signedRelease && !signedRelease->commit())
-        return false;
-    ReleaseTransaction *release = ReleaseTransaction::instance();
-    return !release || release->commit();
+    UpdateSession *session = UpdateSession::instance();
+    return !session || session->commit();
 }
 
 bool Utils::isFileName(QString name)
 {
-    const bool ok = isPlainFileName(name);
+    const bool ok = FileOps::isPlainFileName(name);
     if (!ok)
         qDebug() << "Not a file name:" << name;
     return ok;
-}
-
-bool Utils::isPlainFileName(const QString &name)
-{
-    QString plain = name;
-#ifdef Q_OS_WIN
-    // Windows drops trailing dots and blanks (".. " is ".."), and reads a
-    // colon as a drive ("C:x") or a stream.
-    while (plain.endsWith(QLatin1Char('.')) || plain.endsWith(QLatin1Char(' ')))
-        plain.chop(1);
-    if (plain.contains(QLatin1Char(':')))
-        plain.clear();
-#endif
-    return !plain.isEmpty() && plain != QLatin1String(".") && plain != QLatin1String("..")
-            && !plain.contains(QLatin1Char('/')) && !plain.contains(QLatin1Char('\\'));
 }
 
 void Utils::startApp()
@@ -133,7 +109,8 @@ void Utils::startApp()
             + QStringLiteral("/KorvelWindows.exe");
     // No destructor runs after this: the lock file goes now, before the
     // application can start the next update.
-    InstanceLock::release();
+    if (UpdateSession *session = UpdateSession::instance())
+        session->releaseLock();
     // Never destroyed: the application outlives the updater.
     auto *holder = new QObject;
     auto *process = new QProcess(holder);

@@ -21,8 +21,7 @@ signals:
 
 public slots:
     // Emits fileOutput once per line of the hand-off file, in file order,
-    // within this call. A keyed build then fetches the signed release of the
-    // last line's address (SignedRelease).
+    // within this call.
     void outputFile();
 
 public:
@@ -40,8 +39,6 @@ public:
     // Whether name is a file name within its folder (no separator, ".",
     // ".." or empty; on Windows no drive or stream); writes a line when not.
     Q_INVOKABLE static bool isFileName(QString name);
-    // The same test without the line.
-    static bool isPlainFileName(const QString &name);
     // Starts KorvelWindows.exe beside the updater and ends the process with
     // status 12. Does not return.
     Q_INVOKABLE void startApp();

@@ -1,6 +1,8 @@
 #ifndef RELEASETRANSACTION_H
 #define RELEASETRANSACTION_H
 
+#include "stagedfile.h"
+
 #include <QFile>
 #include <QHash>
 #include <QSet>
@@ -21,41 +23,33 @@
 // with both paths percent-encoded. A last line without its line feed is an
 // append that never finished, and covers nothing that was touched.
 //
-// main() makes the one instance, after the instance lock: recover() rolls
-// back what a killed run left, and rollBack() what a run ended before its
-// sequence did. StagedFile reaches it through instance() to stage and put
-// files in place; Utils::commitRelease() commits at the end of the sequence.
-class ReleaseTransaction
+// The update's session (UpdateSession) owns the one instance, behind the
+// instance lock: recover() rolls back what a killed run left, and rollBack()
+// what a run ended before its sequence did. Each StagedFile of the release
+// stages and puts its file in place through it (StagingJournal); the session
+// commits at the end of the sequence.
+class ReleaseTransaction : public StagingJournal
 {
 public:
     explicit ReleaseTransaction(const QString &folder);
-    ~ReleaseTransaction();
+    ~ReleaseTransaction() override;
     ReleaseTransaction(const ReleaseTransaction &) = delete;
     ReleaseTransaction &operator=(const ReleaseTransaction &) = delete;
 
-    // The one made by main(); null in a process without one (the tests of
-    // single parts), where StagedFile replaces files one by one.
-    static ReleaseTransaction *instance();
     static QString journalPath(const QString &folder);
     // The file a target names, as the file system compares names.
     static QString key(const QString &target);
-    QString journalPath() const { return journalPath(folder); }
+    QString journalPath() const override { return journalPath(folder); }
 
     // Rolls back what the journal of an earlier run names. An unreadable
     // journal is set aside unused. False when a file could not be restored
     // in time: the journal then stays for the next start.
     bool recover();
 
-    // Whether this run's journal names target.
-    bool holds(const QString &target) const;
-    // Names target in the journal before its staging file is made; false,
-    // with the reason, when the journal cannot be written.
-    bool stage(const QString &target, QString *error);
-    // Where the file that stood at target before this run goes aside; empty
-    // once that is settled (a later item of the same target).
-    QString keptAsidePath(const QString &target) const;
-    // The staging file of target has been renamed in.
-    void placed(const QString &target);
+    bool holds(const QString &target) const override;
+    bool stage(const QString &target, QString *error) override;
+    QString keptAsidePath(const QString &target) const override;
+    void placed(const QString &target) override;
 
     // The end of the sequence: the journal goes, and with it every set-aside
     // file. False when the journal cannot be removed.
@@ -89,8 +83,6 @@ private:
     bool journalWritten = false;
     // A failed append may have left half a line: nothing more is added.
     bool broken = false;
-
-    static ReleaseTransaction *current;
 };
 
 #endif // RELEASETRANSACTION_H

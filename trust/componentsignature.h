@@ -33,36 +33,28 @@ QUrl signatureUrl(const QUrl &signedFile);
 // key in PEM; empty on failure, with the reason in error.
 QByteArray sign(const QByteArray &privateKeyPem, const QByteArray &message, QString *error);
 
+} // namespace ComponentSignature
+
 // The publisher keys compiled into the program: the updater then installs
 // only a release whose signature verifies under one of them.
 // A key text that holds no usable key still demands signatures, so a broken
 // key refuses everything rather than nothing.
-void setPublisherKeys(const QByteArray &pem);
-bool required();
-// Empty when the signature file verifies the message under one of the
-// publisher keys; otherwise why not.
-QString check(const QByteArray &signatureFile, const QByteArray &message);
-
-} // namespace ComponentSignature
-
-// SHA-256 over data that comes in pieces.
-class Sha256
+class PublisherKeys
 {
 public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256 &) = delete;
-    Sha256 &operator=(const Sha256 &) = delete;
+    // Every Ed25519 public key of the PEM text; a line for each unusable one.
+    explicit PublisherKeys(const QByteArray &pem);
+    ~PublisherKeys();
+    PublisherKeys(const PublisherKeys &) = delete;
+    PublisherKeys &operator=(const PublisherKeys &) = delete;
 
-    void reset();
-    void add(const char *data, qint64 size);
-    void add(const QByteArray &data) { add(data.constData(), data.size()); }
-    // Lower-case hex of what was added; the hash then starts over.
-    QByteArray hex();
+    // Empty when the signature file verifies the message under one of the
+    // keys; otherwise why not.
+    QString check(const QByteArray &signatureFile, const QByteArray &message) const;
 
 private:
-    struct Context;
-    std::unique_ptr<Context> context;
+    struct Keys;
+    std::unique_ptr<Keys> keys;
 };
 
 #endif // COMPONENTSIGNATURE_H

@@ -2,20 +2,12 @@
 
 #include <QDebug>
 
-InstanceLock *InstanceLock::current = nullptr;
-
 InstanceLock::InstanceLock(const QString &folder)
     : path(fileName(folder))
     , lockFile(path)
 {
     // An update may take hours; only a holder that is gone makes a lock stale.
     lockFile.setStaleLockTime(0);
-}
-
-InstanceLock::~InstanceLock()
-{
-    if (current == this)
-        current = nullptr;
 }
 
 QString InstanceLock::fileName(const QString &folder)
@@ -25,10 +17,8 @@ QString InstanceLock::fileName(const QString &folder)
 
 bool InstanceLock::acquire()
 {
-    if (lockFile.tryLock(0)) {
-        current = this;
+    if (lockFile.tryLock(0))
         return true;
-    }
     if (lockFile.error() == QLockFile::LockFailedError) {
         qDebug() << "Another updater holds" << path;
         return false;
@@ -38,7 +28,6 @@ bool InstanceLock::acquire()
 
 void InstanceLock::release()
 {
-    if (current)
-        current->lockFile.unlock();
-    current = nullptr;
+    // Only a lock this process holds is removed.
+    lockFile.unlock();
 }

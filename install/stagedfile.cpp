@@ -1,6 +1,6 @@
 #include "stagedfile.h"
 
-#include "releasetransaction.h"
+#include "fileops.h"
 
 #include <QDebug>
 #include <QDir>
@@ -8,15 +8,6 @@
 #include <QRegularExpression>
 #include <QSet>
 
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#else
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -27,44 +18,27 @@ const int AsideNames = 10;
 const int FirstPause = 100;
 const int LongestPause = 2000;
 
-#ifdef Q_OS_WIN
-std::wstring nativePath(const QString &path)
-{
-    QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    // MoveFileEx takes longer paths only in their extended form.
-    if (native.size() >= MAX_PATH && !native.startsWith(QLatin1String("\\\\")))
-        native.prepend(QLatin1String("\\\\?\\"));
-    return native.toStdWString();
-}
-#endif
-
 // Set-aside files of earlier runs: gone when the target is there, the target
 // again when it is not.
 void settleAside(const QString &target)
 {
     for (int number = 0; number < AsideNames; ++number) {
         const QString aside = StagedFile::asidePath(target, number);
-        if (!StagedFile::exists(aside))
+        if (!FileOps::exists(aside))
             continue;
-        if (StagedFile::exists(target))
-            StagedFile::removeFile(aside);
+        if (FileOps::exists(target))
+            FileOps::removeFile(aside);
         else
-            StagedFile::renameFile(aside, target, nullptr);
+            FileOps::renameFile(aside, target, nullptr);
     }
-}
-
-// This run's release keeps what it set aside of target until it commits.
-bool ownedByRelease(const QString &target)
-{
-    const ReleaseTransaction *release = ReleaseTransaction::instance();
-    return release && release->holds(target);
 }
 
 } // namespace
 
-StagedFile::StagedFile(const QString &target, QObject *parent)
+StagedFile::StagedFile(const QString &target, StagingJournal *journal, QObject *parent)
     : QObject(parent)
     , targetPath(target)
+    , journal(journal)
 {
     retryTimer.setSingleShot(true);
     connect(&retryTimer, &QTimer::timeout, this, &StagedFile::attempt);
@@ -90,79 +64,10 @@ QString StagedFile::freeAsidePath(const QString &target)
 {
     for (int number = 0; number < AsideNames; ++number) {
         const QString aside = asidePath(target, number);
-        if (!exists(aside))
+        if (!FileOps::exists(aside))
             return aside;
     }
     return QString();
-}
-
-bool StagedFile::exists(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-bool StagedFile::renameFile(const QString &from, const QString &to, QString *error)
-{
-#ifdef Q_OS_WIN
-    const bool ok = MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), 0);
-#else
-    const bool ok = std::rename(QFile::encodeName(from).constData(),
-                                QFile::encodeName(to).constData()) == 0;
-#endif
-    if (!ok && error)
-        *error = qt_error_string();
-    return ok;
-}
-
-bool StagedFile::removeFile(const QString &path)
-{
-    if (QFile::remove(path))
-        return true;
-    // Windows refuses to delete a read-only file, and the old component may be one.
-    return QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner)
-            && QFile::remove(path);
-}
-
-bool StagedFile::sync(const QString &path, QString *error)
-{
-#ifdef Q_OS_WIN
-    // Folders need no flush: NTFS journals their entries. Any handle that may
-    // write flushes the whole file, also while another handle has it open.
-    if (QFileInfo(path).isDir())
-        return true;
-    const HANDLE file = CreateFileW(nativePath(path).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool ok = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-    if (!ok && error)
-        *error = qt_error_string();
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    return ok;
-#else
-    // fsync flushes the file's pages whichever descriptor wrote them.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && ::fsync(fd) == 0;
-    if (!ok && error)
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-#endif
-}
-
-bool StagedFile::sync(QFile *file, QString *error)
-{
-#ifdef Q_OS_WIN
-    return sync(file->fileName(), error);
-#else
-    // The data and the size, not the times: one write less for a small file.
-    const bool ok = ::fdatasync(file->handle()) == 0;
-    if (!ok && error)
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-    return ok;
-#endif
 }
 
 void StagedFile::removeLeftovers(const QString &folder)
@@ -193,13 +98,13 @@ void StagedFile::open()
         emit ready(true);
         return;
     }
-    if (!ownedByRelease(targetPath))
+    // What the release set aside of this target stays until it commits.
+    if (!journal || !journal->holds(targetPath))
         settleAside(targetPath);
     // The journal names the staging file before it exists.
-    ReleaseTransaction *release = ReleaseTransaction::instance();
     QString error;
-    if (release && !release->stage(targetPath, &error)) {
-        qDebug() << "Cannot write" << release->journalPath() << error;
+    if (journal && !journal->stage(targetPath, &error)) {
+        qDebug() << "Cannot write" << journal->journalPath() << error;
         // Nothing is touched; ready() comes from the event loop, as after a wait.
         QTimer::singleShot(0, this, [this] { emit ready(false); });
         return;
@@ -274,11 +179,10 @@ bool StagedFile::tryCommit()
     closeStaging();
     // Renames reach the disk before data does: without this, a power cut
     // could leave the target's name on an empty or short file.
-    if (!sync(from, &lastError))
+    if (!FileOps::sync(from, &lastError))
         return false;
-    ReleaseTransaction *release = ReleaseTransaction::instance();
-    if (!exists(targetPath)) {
-        if (!renameFile(from, targetPath, &lastError))
+    if (!FileOps::exists(targetPath)) {
+        if (!FileOps::renameFile(from, targetPath, &lastError))
             return false;
         placed();
         return true;
@@ -292,14 +196,14 @@ bool StagedFile::tryCommit()
 #endif
     // The release keeps the file that stood here before it; anything else
     // set aside (an earlier item's file of the same target) goes at once.
-    QString aside = release ? release->keptAsidePath(targetPath) : QString();
+    QString aside = journal ? journal->keptAsidePath(targetPath) : QString();
     const bool keep = !aside.isEmpty();
-    if (keep && exists(aside)) {
+    if (keep && FileOps::exists(aside)) {
         lastError = QStringLiteral("%1 is taken").arg(aside);
         return false;
     }
     if (!keep) {
-        if (!ownedByRelease(targetPath))
+        if (!journal || !journal->holds(targetPath))
             settleAside(targetPath);
         aside = freeAsidePath(targetPath);
     }
@@ -307,30 +211,29 @@ bool StagedFile::tryCommit()
         lastError = QStringLiteral("no free name to set the old file aside");
         return false;
     }
-    if (!renameFile(targetPath, aside, &lastError))
+    if (!FileOps::renameFile(targetPath, aside, &lastError))
         return false;
-    if (!renameFile(from, targetPath, &lastError)) {
+    if (!FileOps::renameFile(from, targetPath, &lastError)) {
         // Never leave the target missing.
         QString error;
-        if (!renameFile(aside, targetPath, &error))
+        if (!FileOps::renameFile(aside, targetPath, &error))
             qDebug() << "Cannot restore" << targetPath << error;
         return false;
     }
     placed();
     // Fails while the old program still runs; it goes the next time.
     if (!keep)
-        removeFile(aside);
+        FileOps::removeFile(aside);
     return true;
 }
 
 void StagedFile::placed()
 {
     created = false;
-    ReleaseTransaction *release = ReleaseTransaction::instance();
-    if (release)
-        release->placed(targetPath);
+    if (journal)
+        journal->placed(targetPath);
     else
-        sync(QFileInfo(targetPath).absolutePath(), nullptr);
+        FileOps::sync(QFileInfo(targetPath).absolutePath(), nullptr);
 }
 
 void StagedFile::closeStaging()

@@ -12,19 +12,17 @@ class InstanceLock
 {
 public:
     explicit InstanceLock(const QString &folder);
-    ~InstanceLock();
 
     static QString fileName(const QString &folder);
 
     // False only when another running updater holds the lock.
     bool acquire();
-    // Lets go of the lock taken by this process, for an end without destructors.
-    static void release();
+    // Lets go of the lock, for an end without destructors.
+    void release();
 
 private:
     QString path;
     QLockFile lockFile;
-    static InstanceLock *current;
 };
 
 #endif // INSTANCELOCK_H

@@ -1,6 +1,6 @@
 #include "releasetransaction.h"
 
-#include "stagedfile.h"
+#include "fileops.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -12,8 +12,6 @@
 #include <QUrl>
 
 #include <functional>
-
-ReleaseTransaction *ReleaseTransaction::current = nullptr;
 
 namespace {
 
@@ -44,7 +42,7 @@ bool persist(const std::function<bool(QString *)> &step, QString *error)
 
 bool removeIfThere(const QString &path, QString *error)
 {
-    if (!StagedFile::exists(path) || StagedFile::removeFile(path))
+    if (!FileOps::exists(path) || FileOps::removeFile(path))
         return true;
     *error = QStringLiteral("cannot remove %1").arg(path);
     return false;
@@ -55,19 +53,9 @@ bool removeIfThere(const QString &path, QString *error)
 ReleaseTransaction::ReleaseTransaction(const QString &folder)
     : folder(folder)
 {
-    current = this;
 }
 
-ReleaseTransaction::~ReleaseTransaction()
-{
-    if (current == this)
-        current = nullptr;
-}
-
-ReleaseTransaction *ReleaseTransaction::instance()
-{
-    return current;
-}
+ReleaseTransaction::~ReleaseTransaction() = default;
 
 QString ReleaseTransaction::journalPath(const QString &folder)
 {
@@ -96,7 +84,7 @@ bool ReleaseTransaction::recover()
         // Never trusted to rename anything; the folder's sweep takes what is left.
         const QString bad = journalPath() + QStringLiteral(".bad");
         QFile::remove(bad);
-        if (!StagedFile::renameFile(journalPath(), bad, nullptr))
+        if (!FileOps::renameFile(journalPath(), bad, nullptr))
             QFile::remove(journalPath());
         qDebug() << "Unreadable journal set aside:" << bad;
         entries.clear();
@@ -154,7 +142,7 @@ bool ReleaseTransaction::stage(const QString &target, QString *error)
     }
     Entry entry;
     entry.target = QFileInfo(target).absoluteFilePath();
-    entry.existed = StagedFile::exists(target);
+    entry.existed = FileOps::exists(target);
     entry.aside = StagedFile::freeAsidePath(entry.target);
     if (entry.aside.isEmpty()) {
         *error = QStringLiteral("no free name to set %1 aside").arg(target);
@@ -184,10 +172,10 @@ bool ReleaseTransaction::append(const QByteArray &line, QString *error)
                 && file.write(data) == data.size();
         if (!ok)
             *error = file.errorString();
-        ok = ok && StagedFile::sync(&file, error);
+        ok = ok && FileOps::sync(&file, error);
         file.close();
-        ok = ok && StagedFile::renameFile(path, journalPath(), error)
-                && StagedFile::sync(folder, error);
+        ok = ok && FileOps::renameFile(path, journalPath(), error)
+                && FileOps::sync(folder, error);
         if (!ok) {
             QFile::remove(path);
             return false;
@@ -203,7 +191,7 @@ bool ReleaseTransaction::append(const QByteArray &line, QString *error)
         broken = true;
         return false;
     }
-    if (!StagedFile::sync(&journal, error)) {
+    if (!FileOps::sync(&journal, error)) {
         broken = true;
         return false;
     }
@@ -227,7 +215,7 @@ void ReleaseTransaction::placed(const QString &target)
 void ReleaseTransaction::syncFolders()
 {
     for (const QString &path : qAsConst(folders))
-        StagedFile::sync(path, nullptr);
+        FileOps::sync(path, nullptr);
 }
 
 bool ReleaseTransaction::removeJournal(QString *error)
@@ -236,7 +224,7 @@ bool ReleaseTransaction::removeJournal(QString *error)
     journal.close();
     if (!persist([this](QString *why) { return removeIfThere(journalPath(), why); }, error))
         return false;
-    StagedFile::sync(folder, nullptr);
+    FileOps::sync(folder, nullptr);
     journalWritten = false;
     broken = false;
     entries.clear();
@@ -260,8 +248,8 @@ bool ReleaseTransaction::commit()
     // Past the commit, set-aside files are the previous release. One that is
     // still in use (a running program) goes the next time, as after any update.
     for (const Entry &entry : done) {
-        if (StagedFile::exists(entry.aside) && StagedFile::exists(entry.target))
-            StagedFile::removeFile(entry.aside);
+        if (FileOps::exists(entry.aside) && FileOps::exists(entry.target))
+            FileOps::removeFile(entry.aside);
     }
     return true;
 }
@@ -297,10 +285,10 @@ bool ReleaseTransaction::restore(const Entry &entry, QString *error) const
 {
     if (!removeIfThere(StagedFile::stagingPath(entry.target), error))
         return false;
-    if (StagedFile::exists(entry.aside)) {
+    if (FileOps::exists(entry.aside)) {
         // The old file was set aside: what stands at the target is this run's.
         return removeIfThere(entry.target, error)
-                && StagedFile::renameFile(entry.aside, entry.target, error);
+                && FileOps::renameFile(entry.aside, entry.target, error);
     }
     if (!entry.existed)
         return removeIfThere(entry.target, error);

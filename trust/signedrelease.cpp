@@ -1,10 +1,10 @@
 #include "signedrelease.h"
 
 #include "componentsignature.h"
-#include "downloadmanager.h"
+#include "fileops.h"
 #include "releasetransaction.h"
-#include "stagedfile.h"
-#include "utils.h"
+#include "sha256.h"
+#include "transferrules.h"
 
 #include <QDebug>
 #include <QFile>
@@ -13,8 +13,6 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QXmlStreamReader>
-
-SignedRelease *SignedRelease::current = nullptr;
 
 namespace {
 
@@ -34,23 +32,15 @@ bool parseSerial(const QString &text, quint64 *value)
 
 } // namespace
 
-SignedRelease::SignedRelease(const QString &folder, QObject *parent)
+SignedRelease::SignedRelease(const QString &folder, const QByteArray &publisherKeys,
+                             QObject *parent)
     : QObject(parent)
     , folder(folder)
+    , keys(new PublisherKeys(publisherKeys))
 {
-    current = this;
 }
 
-SignedRelease::~SignedRelease()
-{
-    if (current == this)
-        current = nullptr;
-}
-
-SignedRelease *SignedRelease::instance()
-{
-    return current;
-}
+SignedRelease::~SignedRelease() = default;
 
 QString SignedRelease::serialPath(const QString &folder)
 {
@@ -66,7 +56,7 @@ void SignedRelease::fetch(const QUrl &manifest)
     const auto get = [this](const QUrl &url, QByteArray *data, qint64 bound) {
         QNetworkRequest request(url);
         // The components' own rules, redirects included.
-        DownloadManager::prepare(request);
+        TransferRules::prepare(request);
         QNetworkReply *reply = network.get(request);
         connect(reply, &QNetworkReply::readyRead, this, [reply, data, bound] {
             *data += reply->readAll();
@@ -124,8 +114,7 @@ void SignedRelease::verify(const QByteArray &manifest, const QByteArray &signatu
     Sha256 hash;
     hash.add(manifest);
     // Nothing of the manifest is read before its signature verifies.
-    QString problem = ComponentSignature::check(signatureFile,
-                                                ComponentSignature::releaseMessage(hash.hex()));
+    QString problem = keys->check(signatureFile, ComponentSignature::releaseMessage(hash.hex()));
     if (problem.isEmpty())
         problem = parse(manifest);
     if (problem.isEmpty())
@@ -203,7 +192,7 @@ QString SignedRelease::parse(const QByteArray &manifest)
 QString SignedRelease::targetOf(const QString &name, const QString &installLocation) const
 {
     const QString path = installLocation == QLatin1String("installdir") ? folder : installLocation;
-    return path + QLatin1Char('/') + (Utils::isPlainFileName(name) ? name : QString());
+    return path + QLatin1Char('/') + (FileOps::isPlainFileName(name) ? name : QString());
 }
 
 QString SignedRelease::checkSerial() const
@@ -264,7 +253,7 @@ bool SignedRelease::commit()
     QString error;
     const QByteArray text = QByteArray::number(serial) + '\n';
     if (!record.open(QIODevice::WriteOnly) || record.write(text) != text.size() || !record.commit()
-        || !StagedFile::sync(folder, &error)) {
+        || !FileOps::sync(folder, &error)) {
         qDebug() << "Cannot write" << record.fileName()
                  << (error.isEmpty() ? record.errorString() : error);
         return false;

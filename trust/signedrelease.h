@@ -9,6 +9,9 @@
 #include <QUrl>
 #include <QVector>
 
+#include <memory>
+
+class PublisherKeys;
 class QNetworkReply;
 
 // The release a keyed updater may install: the manifest as the publisher
@@ -31,12 +34,12 @@ class SignedRelease : public QObject
 public:
     enum class State { Idle, Fetching, Verified, Refused };
 
-    // folder: the updater's own, for "installdir" and the recorded serial.
-    explicit SignedRelease(const QString &folder, QObject *parent = nullptr);
+    // folder: the updater's own, for "installdir" and the recorded serial;
+    // publisherKeys: the PEM text of the keys a release must be signed with.
+    SignedRelease(const QString &folder, const QByteArray &publisherKeys,
+                  QObject *parent = nullptr);
     ~SignedRelease() override;
 
-    // The one made by main() in a keyed build; null otherwise.
-    static SignedRelease *instance();
     static QString serialPath(const QString &folder);
 
     // Bounds on what is fetched: no more is ever held.
@@ -77,6 +80,7 @@ private:
     QString targetOf(const QString &name, const QString &installLocation) const;
 
     QString folder;
+    std::unique_ptr<PublisherKeys> keys;
     QNetworkAccessManager network;
     QUrl address;
     QNetworkReply *manifestReply = nullptr;
@@ -87,8 +91,6 @@ private:
     quint64 serial = 0;
     QVector<Item> items;
     QHash<QString, int> byTarget;
-
-    static SignedRelease *current;
 };
 
 #endif // SIGNEDRELEASE_H

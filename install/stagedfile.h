@@ -11,8 +11,9 @@
 // beside the target (same folder, so same volume; a suffix that is never
 // executable), and only commit() touches the target: the staging file is
 // flushed to disk, the old file renamed aside, the staging file renamed in.
-// Within a release (ReleaseTransaction) the set-aside file is kept until the
-// release commits; otherwise it is removed at once. Windows lets a running exe
+// Within a release (a StagingJournal, kept by ReleaseTransaction) the
+// set-aside file is kept until the release commits; otherwise it is removed
+// at once. Windows lets a running exe
 // or a loaded DLL be renamed, not written or removed; a set-aside file that
 // cannot be removed yet goes the next time its target is staged or its folder
 // is swept.
@@ -21,6 +22,26 @@
 // programs hold and for folders that refuse: they retry from the event loop
 // with growing pauses, for at most RetryLimit ms each, then report false with
 // one diagnostic line naming the file and the system's error.
+// What a release records of the files it stages: the staged file asks it
+// before it touches anything, and tells it what it has put in place.
+class StagingJournal
+{
+public:
+    virtual ~StagingJournal() = default;
+
+    // Whether the journal names target.
+    virtual bool holds(const QString &target) const = 0;
+    // Names target before its staging file is made; false, with the reason,
+    // when the journal cannot be written.
+    virtual bool stage(const QString &target, QString *error) = 0;
+    virtual QString journalPath() const = 0;
+    // Where the file that stood at target before the release goes aside;
+    // empty once that is settled (a later item of the same target).
+    virtual QString keptAsidePath(const QString &target) const = 0;
+    // The staging file of target has been renamed in.
+    virtual void placed(const QString &target) = 0;
+};
+
 class StagedFile : public QObject
 {
     Q_OBJECT
@@ -28,7 +49,9 @@ class StagedFile : public QObject
 public:
     static constexpr int RetryLimit = 20000;
 
-    explicit StagedFile(const QString &target, QObject *parent = nullptr);
+    // journal: the release this file belongs to; null to replace it on its own.
+    explicit StagedFile(const QString &target, StagingJournal *journal = nullptr,
+                        QObject *parent = nullptr);
     // Removes a staging file that was not put in place.
     ~StagedFile() override;
 
@@ -57,16 +80,6 @@ public:
     // For tests: a shorter bound than RetryLimit.
     void setRetryLimit(int ms) { retryLimit = ms; }
 
-    // The file operations of an update, shared with ReleaseTransaction. A
-    // rename never falls back to copy and remove, and on Windows never
-    // replaces an existing file; sync() flushes a file's data, or on Linux a
-    // folder's entries, to the disk. On failure, error says why.
-    static bool exists(const QString &path);
-    static bool renameFile(const QString &from, const QString &to, QString *error);
-    static bool removeFile(const QString &path);
-    static bool sync(const QString &path, QString *error);
-    static bool sync(QFile *file, QString *error);
-
 signals:
     void ready(bool ok);
     void committed(bool ok);
@@ -81,6 +94,7 @@ private:
     void closeStaging();
 
     QString targetPath;
+    StagingJournal *journal = nullptr;
     QFile *staging = nullptr;
     // The staging file is ours to remove until it becomes the target.
     bool created = false;

@@ -20,18 +20,6 @@ struct ContextFree
 };
 using DigestContext = std::unique_ptr<EVP_MD_CTX, ContextFree>;
 
-struct PublisherKeys
-{
-    bool required = false;
-    std::vector<Key> keys;
-};
-
-PublisherKeys &publisherKeys()
-{
-    static PublisherKeys keys;
-    return keys;
-}
-
 // What libcrypto said last, for a diagnostic.
 QString cryptoError()
 {
@@ -97,39 +85,42 @@ QByteArray sign(const QByteArray &privateKeyPem, const QByteArray &message, QStr
     return signature.toBase64() + '\n';
 }
 
-void setPublisherKeys(const QByteArray &pem)
+} // namespace ComponentSignature
+
+struct PublisherKeys::Keys
+{
+    std::vector<Key> keys;
+};
+
+PublisherKeys::PublisherKeys(const QByteArray &pem)
+    : keys(new Keys)
 {
     static const QByteArray begin = "-----BEGIN PUBLIC KEY-----";
     static const QByteArray end = "-----END PUBLIC KEY-----";
-    PublisherKeys &keys = publisherKeys();
-    keys.required = !pem.trimmed().isEmpty();
-    keys.keys.clear();
     for (int at = pem.indexOf(begin); at >= 0; at = pem.indexOf(begin, at + begin.size())) {
         const int stop = pem.indexOf(end, at);
         Key key = stop < 0 ? Key() : readKey(pem.mid(at, stop + end.size() - at), false);
         if (key && EVP_PKEY_id(key.get()) == EVP_PKEY_ED25519)
-            keys.keys.push_back(std::move(key));
+            keys->keys.push_back(std::move(key));
         else
             qDebug() << "Unusable publisher key:" << cryptoError();
     }
 }
 
-bool required()
-{
-    return publisherKeys().required;
-}
+PublisherKeys::~PublisherKeys() = default;
 
-QString check(const QByteArray &signatureFile, const QByteArray &message)
+QString PublisherKeys::check(const QByteArray &signatureFile, const QByteArray &message) const
 {
     const QByteArray line = signatureFile.trimmed();
     const auto decoded = QByteArray::fromBase64Encoding(line, QByteArray::AbortOnBase64DecodingErrors);
     if (line.isEmpty() || line.contains('\n') || !decoded)
         return QStringLiteral("the signature file is not one line of Base64");
     const QByteArray signature = *decoded;
-    if (signature.size() != SignatureSize)
-        return QStringLiteral("the signature has %1 bytes, not %2").arg(signature.size()).arg(SignatureSize);
+    if (signature.size() != ComponentSignature::SignatureSize)
+        return QStringLiteral("the signature has %1 bytes, not %2")
+                .arg(signature.size()).arg(ComponentSignature::SignatureSize);
 
-    for (const Key &key : publisherKeys().keys) {
+    for (const Key &key : keys->keys) {
         DigestContext context(EVP_MD_CTX_new());
         if (context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1
             && EVP_DigestVerify(context.get(),
@@ -143,36 +134,3 @@ QString check(const QByteArray &signatureFile, const QByteArray &message)
     return QStringLiteral("the signature matches under no publisher key");
 }
 
-} // namespace ComponentSignature
-
-struct Sha256::Context
-{
-    DigestContext digest{EVP_MD_CTX_new()};
-};
-
-Sha256::Sha256()
-    : context(new Context)
-{
-    reset();
-}
-
-Sha256::~Sha256() = default;
-
-void Sha256::reset()
-{
-    EVP_DigestInit_ex(context->digest.get(), EVP_sha256(), nullptr);
-}
-
-void Sha256::add(const char *data, qint64 size)
-{
-    EVP_DigestUpdate(context->digest.get(), data, size_t(size));
-}
-
-QByteArray Sha256::hex()
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(context->digest.get(), digest, &size);
-    reset();
-    return QByteArray(reinterpret_cast<const char *>(digest), int(size)).toHex();
-}
