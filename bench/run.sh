@@ -205,7 +205,8 @@ for _ in $(seq "$PAIRS"); do
     read -r s _ _ < <(curl_run c1g.bin); c4+=("$s")
 done
 
-declare -a w5 n5
+w5=()
+n5=()
 if [ -f "$WINE_BUNDLE/KorvelUpdater.exe" ] && [ -x /usr/lib/wine/wine64 ]; then
     echo "Case 5: case 1 through the Windows build under Wine, against the native build, $PAIRS pairs"
     # A server that stays, so that no run pays for its start.
