@@ -1,7 +1,7 @@
 #include "downloadmanager.h"
 
 #include "componentwriter.h"
-#include "signedrelease.h"
+#include "filehash.h"
 #include "transferrules.h"
 #include "updatesession.h"
 #include "utils.h"
@@ -31,6 +31,8 @@ void DownloadManager::cancel()
         qDebug() << "Safe Cancelled";
     cutLoose();
     checking = false;
+    delete installedHash;
+    installedHash = nullptr;
     // The target was never touched; the staging file is of no further use.
     dropStaged();
     qDebug() << "Download cancelled";
@@ -48,8 +50,13 @@ void DownloadManager::download(QUrl url, QString fileName)
     // A reply that still runs here would go on writing into the new file.
     cutLoose();
     dropStaged();
+    delete installedHash;
+    installedHash = nullptr;
     currentFileName = fileName;
     qDebug() << fileName;
+    delta = SignedRelease::Delta();
+    way = Way::Whole;
+    signedItem = -1;
     if (signedRelease()) {
         // Answered from the event loop, as every outcome is.
         checking = true;
@@ -74,24 +81,92 @@ void DownloadManager::checkSigned()
     QString reason = QStringLiteral("no signed release");
     signedItem = release ? release->find(currentRequest.url(), currentFileName, &signedSha256, &reason)
                          : -1;
-    if (signedItem < 0) {
+    const bool keyed = release && release->isSigned();
+    if (signedItem < 0 && keyed) {
         // A release refused as a whole has said so once.
         if (!reason.isEmpty())
             qDebug() << "Refused:" << currentFileName << reason;
         emit internalDownloadError();
         return;
     }
+    delta = release ? release->delta(signedItem) : SignedRelease::Delta();
+    if (delta.sha256.isEmpty() || !QFileInfo(currentFileName).isFile()) {
+        installedHashed(QByteArray());
+        return;
+    }
+    // What is installed decides: the same file, or the base of a patch.
+    installedHash = new FileHash(currentFileName, this);
+    connect(installedHash, &FileHash::done, this, &DownloadManager::installedHashed);
+    installedHash->start();
+}
+
+void DownloadManager::installedHashed(const QByteArray &sha256Hex)
+{
+    if (installedHash) {
+        installedHash->deleteLater();
+        installedHash = nullptr;
+    }
+    if (!sha256Hex.isEmpty() && sha256Hex == delta.sha256) {
+        unchanged();
+        return;
+    }
+    // Decoded output is bounded by the item's size: without one, only the whole file.
+    way = Way::Whole;
+    if (delta.size >= 0) {
+        for (const SignedRelease::Patch &patch : qAsConst(delta.patches)) {
+            if (!sha256Hex.isEmpty() && patch.base == sha256Hex) {
+                way = Way::Patch;
+                cheaper = patch;
+                break;
+            }
+        }
+        if (way == Way::Whole && !delta.compressed.url.isEmpty()) {
+            way = Way::Compressed;
+            cheaper = delta.compressed;
+        }
+    }
     stage();
+}
+
+// Nothing is fetched and the target is not touched; the window shows the
+// item done, as after a transfer.
+void DownloadManager::unchanged()
+{
+    qDebug() << "Unchanged:" << currentFileName;
+    settleSigned();
+    emit progressPercentage(100);
+    emit downloadStatus(1);
+    emit downloadedBytes(0);
+    emit downloadComplete();
 }
 
 void DownloadManager::stage()
 {
     UpdateSession *session = UpdateSession::instance();
+    const SignedRelease *release = signedRelease();
+    const bool hashing = (release && release->isSigned()) || way != Way::Whole;
     writer = new ComponentWriter(currentFileName, session ? session->journal() : nullptr,
-                                 signedRelease() != nullptr, this);
+                                 hashing, this);
     connect(writer, &ComponentWriter::ready, this, &DownloadManager::stagingReady);
     connect(writer, &ComponentWriter::committed, this, &DownloadManager::placed);
+    if (way != Way::Whole) {
+        QString error;
+        const auto encoding = way == Way::Patch ? ComponentWriter::Encoding::Patch
+                                                : ComponentWriter::Encoding::Compressed;
+        if (!writer->setEncoding(encoding, delta.size, &error)) {
+            qDebug() << "Whole file:" << currentFileName << error;
+            way = Way::Whole;
+            writer->restartPlain();
+        }
+    }
     writer->open();
+}
+
+QNetworkRequest &DownloadManager::transferRequest()
+{
+    if (way == Way::Whole)
+        return currentRequest;
+    return cheaperRequest;
 }
 
 SignedRelease *DownloadManager::signedRelease()
@@ -106,7 +181,14 @@ void DownloadManager::stagingReady(bool ok)
         giveUp();
         return;
     }
-    download(currentRequest);
+    // Nothing can be written when the folder is missing: that fails as the whole file.
+    if (way != Way::Whole && !writer->isWriting()) {
+        way = Way::Whole;
+        writer->restartPlain();
+    }
+    if (way != Way::Whole)
+        cheaperRequest = QNetworkRequest(cheaper.url);
+    download(transferRequest());
 }
 
 void DownloadManager::pause()
@@ -131,15 +213,19 @@ void DownloadManager::resume()
     if (currentReply || !writer || !writer->isWriting())
         return;
     resumeOffset = writer->size();
-    currentRequest.setRawHeader(QByteArrayLiteral("Range"),
-                                "bytes=" + QByteArray::number(resumeOffset) + '-');
-    download(currentRequest);
+    transferRequest().setRawHeader(QByteArrayLiteral("Range"),
+                                   "bytes=" + QByteArray::number(resumeOffset) + '-');
+    download(transferRequest());
     emit downloadResumed();
 }
 
 void DownloadManager::finished()
 {
     qDebug() << "finished";
+    if (way != Way::Whole) {
+        finishCheaper();
+        return;
+    }
     // Qt may still hold the last bytes without another report to come.
     if (!drainReply()) {
         giveUp();
@@ -173,11 +259,55 @@ void DownloadManager::finished()
         return;
     }
     // downloadComplete or internalDownloadError follows from placed().
-    if (signedRelease() && writer->sha256Hex() != signedSha256) {
+    const SignedRelease *release = signedRelease();
+    if (release && release->isSigned() && writer->sha256Hex() != signedSha256) {
         refuse(QStringLiteral("its SHA-256 is not the signed one"));
         return;
     }
     writer->commit();
+}
+
+// A compressed copy or a patch is whole only as the file the item lists.
+void DownloadManager::finishCheaper()
+{
+    if (!drainReply()) {
+        fallBack(writer->errorString());
+        return;
+    }
+    const qint64 expected = announcedSize();
+    const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    currentReply->deleteLater();
+    currentReply = nullptr;
+    const qint64 received = writer->size();
+    QString problem;
+    if (status >= 400)
+        problem = QStringLiteral("HTTP status %1").arg(status);
+    else if ((expected != -1 && received != expected) || received != cheaper.size)
+        problem = QStringLiteral("%1 bytes, not %2").arg(received).arg(cheaper.size);
+    else if (!writer->close())
+        problem = writer->errorString();
+    else if (writer->receivedSha256Hex() != cheaper.sha256)
+        problem = QStringLiteral("its SHA-256 is not the listed one");
+    else if (writer->sha256Hex() != delta.sha256)
+        problem = QStringLiteral("the result's SHA-256 is not the item's");
+    if (!problem.isEmpty()) {
+        fallBack(problem);
+        return;
+    }
+    writer->commit();
+}
+
+// Once per item: the whole file, from the start, in the same run.
+void DownloadManager::fallBack(const QString &reason)
+{
+    qDebug() << "Whole file:" << currentFileName
+             << (way == Way::Patch ? "the patch" : "the compressed copy")
+             << cheaper.url.toString() << "failed:" << reason;
+    cutLoose();
+    way = Way::Whole;
+    resumeOffset = 0;
+    writer->restartPlain();
+    download(currentRequest);
 }
 
 // The signed item of this transfer is installed, or failed as a download.
@@ -278,6 +408,11 @@ void DownloadManager::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void DownloadManager::error(QNetworkReply::NetworkError code)
 {
+    if (way != Way::Whole) {
+        fallBack(QString::fromLatin1(
+                QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code)));
+        return;
+    }
     // The target stays as it was; the partial staging file is of no use to
     // a sequence that stops here.
     dropStaged();
@@ -296,6 +431,7 @@ void DownloadManager::checkResponse()
     currentReply->setReadBufferSize(ReadBufferSize);
 
     const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // A cheaper way's error page fails that way (finishCheaper()).
     discardBody = status >= 400;
     if (resumeOffset > 0 && status == 200 && writer) {
         // The server ignored the range and sends the whole file: start over.
@@ -368,6 +504,11 @@ void DownloadManager::cutLoose()
 // the data): no downloadComplete may follow.
 void DownloadManager::giveUp()
 {
+    if (way != Way::Whole && writer) {
+        fallBack(writer->errorString().isEmpty() ? QStringLiteral("nothing received")
+                                                 : writer->errorString());
+        return;
+    }
     dropStaged();
     cutLoose();
     emit internalDownloadError();

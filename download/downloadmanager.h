@@ -8,8 +8,10 @@
 #include <QString>
 #include <QUrl>
 
+#include "signedrelease.h"
+
 class ComponentWriter;
-class SignedRelease;
+class FileHash;
 
 // Fetches one file at a time over HTTP, reporting progress as a percentage, a
 // fraction and a byte count. The data goes to a staging file beside the
@@ -25,6 +27,12 @@ class SignedRelease;
 // internalDownloadError (which also reports a staging file that could not be
 // made or put in place in time, and a component the signed release refuses),
 // unless pause() or cancel() comes first.
+//
+// An item the release lists with its SHA-256 (SignedRelease::delta()) is
+// fetched the cheapest way it offers: not at all when the target already has
+// that hash; else a patch against the file at the target, or a compressed
+// copy; else, or when the cheaper way fails in any way, the whole file, with
+// a line saying why. A result that is not the listed hash is never put in place.
 class DownloadManager : public QObject
 {
     Q_OBJECT
@@ -66,8 +74,15 @@ private slots:
     void error(QNetworkReply::NetworkError code);
 
 private:
+    enum class Way { Whole, Compressed, Patch };
+
     void checkSigned();
+    void installedHashed(const QByteArray &sha256Hex);
+    void unchanged();
     void stage();
+    void finishCheaper();
+    void fallBack(const QString &reason);
+    QNetworkRequest &transferRequest();
     void stagingReady(bool ok);
     void placed(bool ok);
     void settleSigned();
@@ -94,6 +109,12 @@ private:
     QMetaObject::Connection releaseWait;
     int signedItem = -1;
     QByteArray signedSha256;
+    // What the release offers of the current item, and the way it comes.
+    SignedRelease::Delta delta;
+    Way way = Way::Whole;
+    SignedRelease::Source cheaper;
+    QNetworkRequest cheaperRequest;
+    FileHash *installedHash = nullptr;
 };
 
 #endif // DOWNLOADMANAGER_H

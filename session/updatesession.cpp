@@ -21,9 +21,9 @@ UpdateSession::UpdateSession(const QString &folder, const QByteArray &publisherK
     , lock(new InstanceLock(folder))
     , transaction(new ReleaseTransaction(folder))
 {
-    // A keyed build installs only the release its publisher signed.
-    if (!publisherKeys.trimmed().isEmpty())
-        release.reset(new SignedRelease(folder, publisherKeys, this));
+    // A keyed build installs only the release its publisher signed; any
+    // build reads the manifest for the cheaper ways to each file.
+    release.reset(new SignedRelease(folder, publisherKeys, this));
     if (!current)
         current = this;
 }
@@ -61,7 +61,7 @@ bool UpdateSession::commit()
 {
     // The serial first: once the release is kept, it is never older than
     // the one recorded.
-    if (release && !release->commit())
+    if (!release->commit())
         return false;
     return transaction->commit();
 }
@@ -80,7 +80,7 @@ void UpdateSession::handOffLine(const QString &line)
 {
     address = line;
     // Every line comes within one call: the last one is known once it returns.
-    if (release && !fetchPending) {
+    if (!fetchPending) {
         fetchPending = true;
         QTimer::singleShot(0, this, &UpdateSession::fetchRelease);
     }

@@ -40,7 +40,7 @@ public:
     // updater holds the lock, or the roll back cannot complete yet.
     bool begin();
     StagingJournal *journal() const;
-    // Null in an unkeyed build.
+    // Signed only in a keyed build (SignedRelease::isSigned()).
     SignedRelease *signedRelease() const { return release.get(); }
 
     // Keeps the release as a whole, at the end of the sequence; false when
@@ -52,8 +52,8 @@ public:
     void releaseLock();
 
 public slots:
-    // A line of the hand-off file: a keyed build fetches the signed release
-    // of the last one, as the document loads the last one.
+    // A line of the hand-off file: the release of the last one is fetched,
+    // as the document loads the last one.
     void handOffLine(const QString &line);
 
 private:

@@ -10,6 +10,7 @@
 #include "signedrelease.h"
 #include "stagedfile.h"
 #include "testhttpserver.h"
+#include "zstdpatch.h"
 #include "updatersandbox.h"
 
 #include <QCryptographicHash>
@@ -94,6 +95,20 @@ QByteArray signedItem(const QByteArray &name, const QByteArray &url, const QByte
             .replace("  </item>", "    <sha256>" + sha256(body) + "</sha256>\n  </item>");
 }
 
+QByteArray zstd(const QByteArray &data, const QByteArray *reference = nullptr)
+{
+    QByteArray out;
+    QString error;
+    const auto sink = [&out](const char *bytes, qint64 size) {
+        out.append(bytes, int(size));
+        return true;
+    };
+    const bool ok = reference ? ZstdEncoder::createPatch(reference->constData(), reference->size(),
+                                                         data.constData(), data.size(), sink, &error)
+                              : ZstdEncoder::compress(data.constData(), data.size(), sink, &error);
+    return ok ? out : QByteArray();
+}
+
 } // namespace
 
 class TestRelease : public QObject
@@ -112,6 +127,8 @@ private slots:
     void signedRelease();
     void badSignedRelease_data();
     void badSignedRelease();
+    void cheaperTransfers_data();
+    void cheaperTransfers();
 
 private:
     // Three components over old files: two in the install folder, the
@@ -468,4 +485,115 @@ void TestRelease::badSignedRelease()
 
 QTEST_GUILESS_MAIN(TestRelease)
 
+void TestRelease::cheaperTransfers_data()
+{
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<QString>("installed"); // what stands at the target: "same", "base", "other"
+    QTest::addColumn<QString>("offered");   // "all", "not here" (the other item has its hash), "nowhere"
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QStringList>("fetched"); // the item's requests, in order
+    QTest::addColumn<QByteArray>("said");
+
+    const QString whole = QStringLiteral("/c/a");
+    const QString copy = QStringLiteral("/c/a.zst");
+    const QString patch = QStringLiteral("/c/a.patch");
+    QTest::newRow("unchanged") << false << "same" << "all" << "" << QStringList() << QByteArray("Unchanged: ");
+    QTest::newRow("patched") << false << "base" << "all" << "" << QStringList{patch} << QByteArray();
+    QTest::newRow("installed file matches no base") << false << "other" << "all" << ""
+                                                    << QStringList{copy} << QByteArray();
+    QTest::newRow("corrupted patch") << false << "base" << "all" << "patch" << QStringList{patch, whole}
+                                     << QByteArray("Whole file: ");
+    QTest::newRow("missing patch") << false << "base" << "all" << "missing" << QStringList{patch, whole}
+                                   << QByteArray("ContentNotFoundError");
+    QTest::newRow("corrupted compressed copy") << false << "other" << "all" << "copy"
+                                               << QStringList{copy, whole} << QByteArray("Whole file: ");
+    QTest::newRow("item without the new elements") << false << "same" << "not here" << ""
+                                                   << QStringList{whole} << QByteArray();
+    QTest::newRow("old-format manifest") << false << "same" << "nowhere" << "" << QStringList{whole}
+                                         << QByteArray();
+    // A good patch, but to other bytes than the signed ones.
+    QTest::newRow("keyed: patch altered after signing") << true << "base" << "all" << "forged"
+                                                        << QStringList{patch, whole}
+                                                        << QByteArray("Whole file: ");
+}
+
+// Each item the cheapest way the manifest offers, and the whole file when that
+// way fails in any way; never a result other than the listed file.
+void TestRelease::cheaperTransfers()
+{
+    QFETCH(bool, keyed);
+    QFETCH(QString, installed);
+    QFETCH(QString, offered);
+    QFETCH(QString, damage);
+    QFETCH(QStringList, fetched);
+    QFETCH(QByteArray, said);
+
+    UpdaterSandbox box(keyed ? QStringLiteral(KORVEL_UPDATER_KEYED_BIN) : QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QByteArray a = UpdaterSandbox::pattern(300000, 71);
+    QByteArray base = a;
+    base.replace(1000, 5000, UpdaterSandbox::pattern(7000, 72));
+    const QByteArray b = UpdaterSandbox::pattern(2000, 73);
+    const QString fileA = box.installDir() + QStringLiteral("/a.bin");
+    const QString fileB = box.installDir() + QStringLiteral("/b.bin");
+    const QByteArray before = installed == QLatin1String("same") ? a
+            : installed == QLatin1String("base") ? base : UpdaterSandbox::pattern(900, 74);
+    QVERIFY(writeFile(fileA, before));
+
+    QByteArray patch = zstd(a, &base);
+    QByteArray copy = zstd(a);
+    QVERIFY(!patch.isEmpty() && !copy.isEmpty());
+    QByteArray itemA = UpdaterSandbox::manifestItem("a.bin", server->url(QStringLiteral("/c/a")).toEncoded(),
+                                                    "installdir");
+    if (offered == QLatin1String("all")) {
+        const QByteArray extra = "<sha256>" + sha256(a) + "</sha256><compressed size=\""
+                + QByteArray::number(copy.size()) + "\" sha256=\"" + sha256(copy) + "\">"
+                + server->url(QStringLiteral("/c/a.zst")).toEncoded() + "</compressed><patch base=\""
+                + sha256(base) + "\" size=\"" + QByteArray::number(patch.size()) + "\" sha256=\""
+                + sha256(patch) + "\">" + server->url(QStringLiteral("/c/a.patch")).toEncoded() + "</patch>";
+        itemA.replace("<filesize>0", "<filesize>" + QByteArray::number(a.size()))
+                .replace("  </item>", extra + "\n  </item>");
+    }
+    const QByteArray urlB = server->url(QStringLiteral("/c/b")).toEncoded();
+    const QByteArray itemB = offered == QLatin1String("nowhere") && !keyed
+            ? UpdaterSandbox::manifestItem("b.bin", urlB, "installdir")
+            : signedItem("b.bin", urlB, "installdir", b);
+    const QByteArray manifest = signedManifest({itemA, itemB}, "1");
+    server->setResponse("/m.xml", TestResponse{200, {}, manifest});
+    if (keyed)
+        server->setResponse("/m.xml.sig", TestResponse{200, {}, signedBy(QStringLiteral("test-publisher-1.key.pem"), manifest)});
+    server->setResponse("/c/a", TestResponse{200, {}, a});
+    server->setResponse("/c/b", TestResponse{200, {}, b});
+    // Damaged past the frame's header, so that it fails while it decodes.
+    if (damage == QLatin1String("forged"))
+        patch = zstd(UpdaterSandbox::pattern(a.size(), 75), &base);
+    if (damage == QLatin1String("patch"))
+        patch[patch.size() / 2] = char(patch.at(patch.size() / 2) ^ 0x55);
+    if (damage == QLatin1String("copy"))
+        copy[copy.size() / 2] = char(copy.at(copy.size() / 2) ^ 0x55);
+    if (damage != QLatin1String("missing"))
+        server->setResponse("/c/a.patch", TestResponse{200, {}, patch});
+    server->setResponse("/c/a.zst", TestResponse{200, {}, copy});
+    QVERIFY(box.writeHandOff(server->url(QStringLiteral("/m.xml")).toEncoded()));
+
+    QVERIFY(box.start());
+    VERIFY_COMPLETES(box);
+    QCOMPARE(contents(fileA), a);
+    QCOMPARE(contents(fileB), b);
+    QStringList paths;
+    for (const RecordedRequest &request : server->requests()) {
+        if (request.path.startsWith("/c/a"))
+            paths.append(QString::fromLatin1(request.path));
+    }
+    QCOMPARE(paths, fetched);
+    if (!said.isEmpty())
+        QVERIFY2(count(box, said) == 1, tail(box).constData());
+    QCOMPARE(count(box, "Whole file: "), fetched.size() > 1 ? 1 : 0);
+    // Twice at most: the document's load and the native one.
+    QVERIFY(server->requestCount("/m.xml") <= 2);
+    QVERIFY2(box.leftovers().isEmpty(), qPrintable(box.leftovers().join(QLatin1Char(' '))));
+    VERIFY_NOTHING_LOST(box);
+}
+
 #include "tst_release.moc"
+

@@ -2,6 +2,7 @@
 
 #include "sha256.h"
 #include "stagedfile.h"
+#include "zstdpatch.h"
 
 #include <QDebug>
 #include <QFile>
@@ -16,7 +17,10 @@ ComponentWriter::ComponentWriter(const QString &target, StagingJournal *journal,
     connect(staged, &StagedFile::committed, this, &ComponentWriter::committed);
 }
 
-ComponentWriter::~ComponentWriter() = default;
+ComponentWriter::~ComponentWriter()
+{
+    dropReference();
+}
 
 QString ComponentWriter::target() const
 {
@@ -26,6 +30,52 @@ QString ComponentWriter::target() const
 QString ComponentWriter::stagingPath(const QString &target)
 {
     return StagedFile::stagingPath(target);
+}
+
+bool ComponentWriter::setEncoding(Encoding newEncoding, qint64 newLimit, QString *why)
+{
+    encoding = newEncoding;
+    limit = newLimit;
+    if (encoding == Encoding::Plain)
+        return true;
+    receivedHash.reset(new Sha256);
+    if (encoding == Encoding::Patch) {
+        // Read in place: the reference may be as large as the component.
+        reference = new QFile(staged->target(), this);
+        if (!reference->open(QIODevice::ReadOnly)
+            || (reference->size() > 0 && !(referenceData = reference->map(0, reference->size())))) {
+            *why = reference->errorString();
+            dropReference();
+            return false;
+        }
+    }
+    if (!startDecoder()) {
+        *why = error;
+        return false;
+    }
+    return true;
+}
+
+bool ComponentWriter::startDecoder()
+{
+    const char *data = reinterpret_cast<const char *>(referenceData);
+    decoder.reset(new ZstdDecoder(limit, encoding == Encoding::Patch ? (data ? data : "") : nullptr,
+                                  reference ? reference->size() : 0));
+    error = decoder->errorString();
+    return error.isEmpty();
+}
+
+void ComponentWriter::dropReference()
+{
+    decoder.reset();
+    if (!reference)
+        return;
+    // Windows renames no file that is mapped or open, and the target is renamed at commit.
+    if (referenceData)
+        reference->unmap(referenceData);
+    referenceData = nullptr;
+    delete reference;
+    reference = nullptr;
 }
 
 void ComponentWriter::open()
@@ -43,19 +93,30 @@ bool ComponentWriter::write(const QByteArray &data)
     QFile *file = staged->file();
     if (data.isEmpty() || !file)
         return true;
-    if (file->write(data) != data.size()) {
-        qDebug() << "Cannot write" << file->fileName() << file->errorString();
-        return false;
-    }
-    if (hash)
-        hash->add(data);
-    return true;
+    received += data.size();
+    const auto put = [this, file](const char *bytes, qint64 size) {
+        if (file->write(bytes, size) != size) {
+            error = file->errorString();
+            qDebug() << "Cannot write" << file->fileName() << error;
+            return false;
+        }
+        if (hash)
+            hash->add(bytes, size);
+        return true;
+    };
+    if (!decoder)
+        return put(data.constData(), data.size());
+    receivedHash->add(data);
+    if (decoder->write(data.constData(), data.size(), put))
+        return true;
+    if (error.isEmpty())
+        error = decoder->errorString();
+    return false;
 }
 
 qint64 ComponentWriter::size() const
 {
-    QFile *file = staged->file();
-    return file ? file->size() : 0;
+    return decoder ? received : (staged->file() ? staged->file()->size() : 0);
 }
 
 void ComponentWriter::restart()
@@ -66,6 +127,20 @@ void ComponentWriter::restart()
     }
     if (hash)
         hash->reset();
+    received = 0;
+    error.clear();
+    if (receivedHash)
+        receivedHash->reset();
+    if (decoder)
+        startDecoder();
+}
+
+void ComponentWriter::restartPlain()
+{
+    dropReference();
+    encoding = Encoding::Plain;
+    receivedHash.reset();
+    restart();
 }
 
 QByteArray ComponentWriter::sha256Hex()
@@ -73,10 +148,22 @@ QByteArray ComponentWriter::sha256Hex()
     return hash ? hash->hex() : QByteArray();
 }
 
-void ComponentWriter::close()
+QByteArray ComponentWriter::receivedSha256Hex()
 {
+    return receivedHash ? receivedHash->hex() : QByteArray();
+}
+
+bool ComponentWriter::close()
+{
+    bool ok = true;
+    if (decoder && !decoder->finish()) {
+        error = decoder->errorString();
+        ok = false;
+    }
+    dropReference();
     if (QFile *file = staged->file())
         file->close();
+    return ok;
 }
 
 void ComponentWriter::commit()

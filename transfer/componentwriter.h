@@ -7,19 +7,24 @@
 
 #include <memory>
 
+class QFile;
 class Sha256;
 class StagedFile;
 class StagingJournal;
+class ZstdDecoder;
 
 // Turns a component's bytes, as they arrive, into its staged file beside the
-// target (StagedFile), with their SHA-256 beside them when a signed hash is
-// to be met. Knows nothing of where the bytes come from; the target changes
-// only at commit().
+// target (StagedFile): as they are, or decoded (a compressed copy, or a patch
+// against the file now at the target), with the SHA-256 of the result beside
+// them when a hash is to be met. Knows nothing of where the bytes come from;
+// the target changes only at commit().
 class ComponentWriter : public QObject
 {
     Q_OBJECT
 
 public:
+    enum class Encoding { Plain, Compressed, Patch };
+
     // journal: the release the component belongs to; null for none.
     ComponentWriter(const QString &target, StagingJournal *journal, bool hashing,
                     QObject *parent = nullptr);
@@ -30,20 +35,32 @@ public:
     // Where the bytes of target are written until commit().
     static QString stagingPath(const QString &target);
 
+    // Before open(): how the bytes become the file, never longer than limit.
+    // A patch reads the file at the target as its reference. False, with the
+    // reason, when the reference cannot be read.
+    bool setEncoding(Encoding encoding, qint64 limit, QString *error);
     // Creates the staging file; ready() follows, at once or later.
     void open();
     // Whether the bytes go anywhere: not when the target's folder is missing
     // or the target is a folder (the transfer then counts as failed).
     bool isWriting() const;
-    // Appends data; false, with a line, when the file cannot take it.
+    // Takes received bytes; false, with the reason in errorString() (and a
+    // line when the file cannot take them).
     bool write(const QByteArray &data);
+    // The bytes taken: where a resumed transfer goes on.
     qint64 size() const;
     // From the start again: a server ignored a range and sends the whole file.
     void restart();
-    // Lower-case hex of what was written; empty without hashing.
+    // From the start again, as the file itself: a cheaper way failed.
+    void restartPlain();
+    // Lower-case hex of what was written to the file; empty without hashing.
     QByteArray sha256Hex();
-    // Nothing more comes; the staging file is closed.
-    void close();
+    // Lower-case hex of the bytes taken, when they were encoded.
+    QByteArray receivedSha256Hex();
+    // Nothing more comes; the staging file is closed. False when the encoded
+    // bytes did not end as a whole.
+    bool close();
+    QString errorString() const { return error; }
     // Puts the staging file in place; committed() follows, at once or later.
     void commit();
     // Stops any retry and removes the staging file.
@@ -54,8 +71,20 @@ signals:
     void committed(bool ok);
 
 private:
+    bool startDecoder();
+    void dropReference();
+
     StagedFile *staged = nullptr;
     std::unique_ptr<Sha256> hash;
+    Encoding encoding = Encoding::Plain;
+    qint64 limit = -1;
+    qint64 received = 0;
+    std::unique_ptr<Sha256> receivedHash;
+    std::unique_ptr<ZstdDecoder> decoder;
+    // A patch's reference, mapped for as long as it decodes.
+    QFile *reference = nullptr;
+    uchar *referenceData = nullptr;
+    QString error;
 };
 
 #endif // COMPONENTWRITER_H

@@ -30,13 +30,50 @@ bool parseSerial(const QString &text, quint64 *value)
     return ok;
 }
 
+bool isSha256(const QString &text)
+{
+    static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+    return sha256.match(text).hasMatch();
+}
+
+// A size in decimal bytes; -1 for anything else.
+qint64 parseSize(const QString &text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
+    return digits.match(text).hasMatch() ? text.toLongLong() : -1;
+}
+
+// <compressed> or <patch>: its address as text, its size and SHA-256 (and a
+// patch's base) as attributes. One that is not whole is left out: the whole
+// file is always there.
+void readSource(QXmlStreamReader *xml, SignedRelease::Delta *delta)
+{
+    const bool patch = xml->name() == QLatin1String("patch");
+    const QXmlStreamAttributes attributes = xml->attributes();
+    SignedRelease::Patch source;
+    source.size = parseSize(attributes.value(QLatin1String("size")).toString());
+    const QString sha256 = attributes.value(QLatin1String("sha256")).toString();
+    const QString base = attributes.value(QLatin1String("base")).toString();
+    source.url = QUrl(xml->readElementText(QXmlStreamReader::IncludeChildElements));
+    if (source.size < 0 || !isSha256(sha256) || !source.url.isValid()
+        || source.url.isRelative() || (patch && !isSha256(base)))
+        return;
+    source.sha256 = sha256.toLatin1();
+    if (patch) {
+        source.base = base.toLatin1();
+        delta->patches.append(source);
+    } else {
+        delta->compressed = source;
+    }
+}
+
 } // namespace
 
 SignedRelease::SignedRelease(const QString &folder, const QByteArray &publisherKeys,
                              QObject *parent)
     : QObject(parent)
     , folder(folder)
-    , keys(new PublisherKeys(publisherKeys))
+    , keys(publisherKeys.trimmed().isEmpty() ? nullptr : new PublisherKeys(publisherKeys))
 {
 }
 
@@ -68,21 +105,26 @@ void SignedRelease::fetch(const QUrl &manifest)
         return reply;
     };
     manifestReply = get(manifest, &manifestData, MaximumManifestSize);
-    signatureReply = get(ComponentSignature::signatureUrl(manifest), &signatureData,
-                         ComponentSignature::MaximumFileSize);
+    if (keys)
+        signatureReply = get(ComponentSignature::signatureUrl(manifest), &signatureData,
+                             ComponentSignature::MaximumFileSize);
 }
 
 void SignedRelease::fetched()
 {
     // Both may have finished before the first of their signals arrives.
-    if (!manifestReply || !manifestReply->isFinished() || !signatureReply->isFinished())
+    if (!manifestReply || !manifestReply->isFinished()
+        || (signatureReply && !signatureReply->isFinished()))
         return;
-    manifestReply->deleteLater();
-    signatureReply->deleteLater();
     const QNetworkReply::NetworkError manifestError = manifestReply->error();
-    const QNetworkReply::NetworkError signatureError = signatureReply->error();
+    const QNetworkReply::NetworkError signatureError =
+            signatureReply ? signatureReply->error() : QNetworkReply::NoError;
     manifestData += manifestReply->readAll();
-    signatureData += signatureReply->readAll();
+    manifestReply->deleteLater();
+    if (signatureReply) {
+        signatureData += signatureReply->readAll();
+        signatureReply->deleteLater();
+    }
     manifestReply = signatureReply = nullptr;
 
     // An answer cut at its bound is refused for its size, not as an error.
@@ -111,20 +153,24 @@ void SignedRelease::verify(const QByteArray &manifest, const QByteArray &signatu
                        .arg(ComponentSignature::MaximumFileSize));
         return;
     }
-    Sha256 hash;
-    hash.add(manifest);
-    // Nothing of the manifest is read before its signature verifies.
-    QString problem = keys->check(signatureFile, ComponentSignature::releaseMessage(hash.hex()));
+    QString problem;
+    if (keys) {
+        Sha256 hash;
+        hash.add(manifest);
+        // Nothing of the manifest is read before its signature verifies.
+        problem = keys->check(signatureFile, ComponentSignature::releaseMessage(hash.hex()));
+    }
     if (problem.isEmpty())
         problem = parse(manifest);
-    if (problem.isEmpty())
+    if (problem.isEmpty() && keys)
         problem = checkSerial();
     if (!problem.isEmpty()) {
         refuse(problem);
         return;
     }
     currentState = State::Verified;
-    qDebug() << "Signed release:" << serial << "with" << items.size() << "item(s)";
+    if (keys)
+        qDebug() << "Signed release:" << serial << "with" << items.size() << "item(s)";
     emit settled();
 }
 
@@ -142,13 +188,12 @@ QString SignedRelease::parse(const QByteArray &manifest)
                               : QStringLiteral("the manifest has no <model> element");
     }
     const QString serialText = xml.attributes().value(QLatin1String("serial")).toString();
-    if (!parseSerial(serialText, &serial))
+    if (keys && !parseSerial(serialText, &serial))
         return QStringLiteral("the serial '%1' is not a decimal integer of 64 bits").arg(serialText);
 
     static const QStringList fieldNames = {QStringLiteral("name"), QStringLiteral("url"),
                                            QStringLiteral("installlocation"),
-                                           QStringLiteral("sha256")};
-    static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+                                           QStringLiteral("sha256"), QStringLiteral("filesize")};
     while (xml.readNextStartElement()) {
         if (xml.name() != QLatin1String("item") || !xml.namespaceUri().isEmpty()) {
             xml.skipCurrentElement();
@@ -156,28 +201,48 @@ QString SignedRelease::parse(const QByteArray &manifest)
         }
         const int number = items.size() + 1;
         QHash<QString, QString> fields;
+        Delta delta;
         while (xml.readNextStartElement()) {
             const QString field = xml.name().toString();
+            if (xml.namespaceUri().isEmpty() && (field == QLatin1String("compressed")
+                                                 || field == QLatin1String("patch"))) {
+                readSource(&xml, &delta);
+                continue;
+            }
             if (!fieldNames.contains(field) || !xml.namespaceUri().isEmpty()) {
                 xml.skipCurrentElement();
                 continue;
             }
-            // One value each, as the document sees one.
-            if (fields.contains(field))
+            const QString text = xml.readElementText(QXmlStreamReader::IncludeChildElements);
+            // One value each, as the document sees one; a size that is not
+            // one only costs the cheaper transfers.
+            if (fields.contains(field) && field != QLatin1String("filesize"))
                 return QStringLiteral("item %1 has two <%2> elements").arg(number).arg(field);
-            fields.insert(field, xml.readElementText(QXmlStreamReader::IncludeChildElements));
+            if (fields.contains(field))
+                fields.insert(field, QString());
+            else
+                fields.insert(field, text);
         }
         Item item;
         item.url = QUrl(fields.value(QStringLiteral("url")));
         item.target = targetOf(fields.value(QStringLiteral("name")),
                                fields.value(QStringLiteral("installlocation")));
-        item.sha256 = fields.value(QStringLiteral("sha256")).toLatin1();
-        if (!sha256.match(fields.value(QStringLiteral("sha256"))).hasMatch())
+        const QString sha256 = fields.value(QStringLiteral("sha256"));
+        if (isSha256(sha256)) {
+            item.delta = delta;
+            item.delta.sha256 = sha256.toLatin1();
+            item.delta.size = parseSize(fields.value(QStringLiteral("filesize")));
+        } else if (keys) {
             return QStringLiteral("item %1 has no <sha256> of 64 lower-case hex digits").arg(number);
+        }
         const QString key = ReleaseTransaction::key(item.target);
-        if (byTarget.contains(key))
-            return QStringLiteral("items %1 and %2 have the same target %3")
-                    .arg(byTarget.value(key) + 1).arg(number).arg(item.target);
+        if (byTarget.contains(key)) {
+            if (keys)
+                return QStringLiteral("items %1 and %2 have the same target %3")
+                        .arg(byTarget.value(key) + 1).arg(number).arg(item.target);
+            // Read only for its cheaper transfers: the first item of a target.
+            continue;
+        }
         byTarget.insert(key, items.size());
         items.append(item);
     }
@@ -228,8 +293,13 @@ int SignedRelease::find(const QUrl &url, const QString &target, QByteArray *sha2
                           .arg(items.at(at).url.toString());
         return -1;
     }
-    *sha256Hex = items.at(at).sha256;
+    *sha256Hex = items.at(at).delta.sha256;
     return at;
+}
+
+SignedRelease::Delta SignedRelease::delta(int item) const
+{
+    return item >= 0 && item < items.size() ? items.at(item).delta : Delta();
 }
 
 void SignedRelease::settle(int item)
@@ -240,6 +310,8 @@ void SignedRelease::settle(int item)
 
 bool SignedRelease::commit()
 {
+    if (!keys)
+        return true;
     if (currentState != State::Verified)
         return false;
     for (const Item &item : qAsConst(items)) {
@@ -266,6 +338,9 @@ void SignedRelease::refuse(const QString &reason)
     currentState = State::Refused;
     items.clear();
     byTarget.clear();
-    qDebug() << "Refused:" << address.toString() << reason;
+    if (keys)
+        qDebug() << "Refused:" << address.toString() << reason;
+    else
+        qDebug() << "No cheaper transfers:" << address.toString() << reason;
     emit settled();
 }

@@ -27,6 +27,11 @@ class QNetworkReply;
 // than the recorded one is refused before anything is fetched.
 //
 // Every refusal writes one "Refused:" line with its reason.
+//
+// An item may also offer cheaper ways to its file (delta()): its <sha256>,
+// a compressed copy and patches from earlier releases' files. In a build
+// without keys the manifest is fetched alone and read only for those: nothing
+// is refused, and an item it does not name is fetched whole, as always.
 class SignedRelease : public QObject
 {
     Q_OBJECT
@@ -34,8 +39,32 @@ class SignedRelease : public QObject
 public:
     enum class State { Idle, Fetching, Verified, Refused };
 
+    // A file the item's file can be made from.
+    struct Source
+    {
+        QUrl url;
+        qint64 size = -1;
+        QByteArray sha256;
+    };
+    // A patch, against the earlier file whose SHA-256 is base.
+    struct Patch : Source
+    {
+        QByteArray base;
+    };
+    struct Delta
+    {
+        // The whole file's size (<filesize>), -1 when the manifest does not say.
+        qint64 size = -1;
+        // Lower-case hex; empty when the manifest has none.
+        QByteArray sha256;
+        // No url when there is none.
+        Source compressed;
+        QVector<Patch> patches;
+    };
+
     // folder: the updater's own, for "installdir" and the recorded serial;
-    // publisherKeys: the PEM text of the keys a release must be signed with.
+    // publisherKeys: the PEM text of the keys a release must be signed with,
+    // empty to read the manifest only for its cheaper transfers.
     SignedRelease(const QString &folder, const QByteArray &publisherKeys,
                   QObject *parent = nullptr);
     ~SignedRelease() override;
@@ -46,6 +75,7 @@ public:
     static constexpr int MaximumManifestSize = 4 * 1024 * 1024;
 
     State state() const { return currentState; }
+    bool isSigned() const { return keys != nullptr; }
     // Fetches the manifest and its signature; settled() follows.
     void fetch(const QUrl &manifest);
     // Checks a fetched manifest and its signature file.
@@ -55,6 +85,9 @@ public:
     // its index, and its SHA-256 in sha256Hex. -1 when there is none, with the
     // reason (empty when the release itself was refused, which said so).
     int find(const QUrl &url, const QString &target, QByteArray *sha256Hex, QString *reason) const;
+    // What the item offers besides its address; empty without a signed or
+    // read release.
+    Delta delta(int item) const;
     // The item was installed, or failed as a download.
     void settle(int item);
     // The end of the sequence: every item settled, and the serial recorded.
@@ -69,7 +102,7 @@ private:
     {
         QUrl url;
         QString target;
-        QByteArray sha256;
+        Delta delta;
         bool settled = false;
     };
 
