@@ -1,0 +1,236 @@
+#include "zstdpatch.h"
+
+#include <QByteArray>
+
+// For ZSTD_getFrameHeader: the frame's declared size, before any buffer is made.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+namespace {
+
+struct DCtxFree
+{
+    void operator()(ZSTD_DCtx *context) const { ZSTD_freeDCtx(context); }
+};
+
+struct CCtxFree
+{
+    void operator()(ZSTD_CCtx *context) const { ZSTD_freeCCtx(context); }
+};
+
+QString zstdError(size_t code)
+{
+    return QString::fromLatin1(ZSTD_getErrorName(code));
+}
+
+int highBit(quint64 value)
+{
+    int bit = 0;
+    while (value >>= 1)
+        ++bit;
+    return bit;
+}
+
+} // namespace
+
+struct ZstdDecoder::Private
+{
+    std::unique_ptr<ZSTD_DCtx, DCtxFree> context{ZSTD_createDCtx()};
+    qint64 maxOutput = 0;
+    qint64 decoded = 0;
+    // The frame header, gathered until it can be checked.
+    QByteArray header;
+    bool headerChecked = false;
+    bool frameDone = false;
+    QString error;
+    QByteArray buffer;
+
+    bool fail(const QString &text)
+    {
+        if (error.isEmpty())
+            error = text;
+        return false;
+    }
+    bool checkHeader();
+    bool decode(const char *data, qint64 size, const ZstdSink &sink);
+};
+
+ZstdDecoder::ZstdDecoder(qint64 maxOutput, const char *reference, qint64 referenceSize)
+    : d(new Private)
+{
+    d->maxOutput = maxOutput;
+    if (!d->context) {
+        d->fail(QStringLiteral("zstd: out of memory"));
+        return;
+    }
+    size_t result = ZSTD_DCtx_setParameter(d->context.get(), ZSTD_d_windowLogMax, WindowLogMax);
+    if (!ZSTD_isError(result) && reference)
+        result = ZSTD_DCtx_refPrefix(d->context.get(), reference, size_t(referenceSize));
+    if (ZSTD_isError(result))
+        d->fail(zstdError(result));
+}
+
+ZstdDecoder::~ZstdDecoder() = default;
+
+bool ZstdDecoder::Private::checkHeader()
+{
+    ZSTD_frameHeader frame;
+    const size_t result = ZSTD_getFrameHeader(&frame, header.constData(), size_t(header.size()));
+    if (ZSTD_isError(result))
+        return fail(QStringLiteral("not a zstd frame: ") + zstdError(result));
+    if (result > 0)
+        return true; // more bytes needed
+    if (frame.frameType != ZSTD_frame)
+        return fail(QStringLiteral("not a zstd frame: a skippable frame"));
+    if (frame.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN)
+        return fail(QStringLiteral("the frame does not declare its decoded size"));
+    if (frame.frameContentSize > quint64(maxOutput))
+        return fail(QStringLiteral("the frame decodes to %1 bytes, more than the %2 allowed")
+                    .arg(frame.frameContentSize).arg(maxOutput));
+    headerChecked = true;
+    return true;
+}
+
+bool ZstdDecoder::Private::decode(const char *data, qint64 size, const ZstdSink &sink)
+{
+    if (buffer.isEmpty())
+        buffer.resize(int(ZSTD_DStreamOutSize()));
+    ZSTD_inBuffer in = {data, size_t(size), 0};
+    for (;;) {
+        if (frameDone) {
+            if (in.pos < in.size)
+                return fail(QStringLiteral("data after the end of the frame"));
+            return true;
+        }
+        ZSTD_outBuffer out = {buffer.data(), size_t(buffer.size()), 0};
+        const size_t result = ZSTD_decompressStream(context.get(), &out, &in);
+        if (ZSTD_isError(result))
+            return fail(zstdError(result));
+        if (out.pos > 0) {
+            decoded += qint64(out.pos);
+            // zstd checks the declared size itself; this bound holds even so.
+            if (decoded > maxOutput)
+                return fail(QStringLiteral("more than the %1 bytes allowed").arg(maxOutput));
+            if (!sink(buffer.constData(), qint64(out.pos)))
+                return fail(QStringLiteral("the decoded bytes could not be taken"));
+        }
+        if (result == 0)
+            frameDone = true;
+        else if (in.pos == in.size && out.pos < out.size)
+            return true; // all input used and all output flushed
+    }
+}
+
+bool ZstdDecoder::write(const char *data, qint64 size, const ZstdSink &sink)
+{
+    if (!d->error.isEmpty())
+        return false;
+    if (!d->headerChecked) {
+        const qint64 take = qMin<qint64>(size, ZSTD_FRAMEHEADERSIZE_MAX - d->header.size());
+        d->header.append(data, int(take));
+        data += take;
+        size -= take;
+        if (!d->checkHeader())
+            return false;
+        if (!d->headerChecked)
+            return true;
+        const QByteArray header = d->header;
+        d->header.clear();
+        if (!d->decode(header.constData(), header.size(), sink))
+            return false;
+    }
+    return d->decode(data, size, sink);
+}
+
+bool ZstdDecoder::finish()
+{
+    if (!d->error.isEmpty())
+        return false;
+    if (!d->frameDone)
+        return d->fail(QStringLiteral("the data ends inside the frame"));
+    return true;
+}
+
+qint64 ZstdDecoder::decodedSize() const
+{
+    return d->decoded;
+}
+
+QString ZstdDecoder::errorString() const
+{
+    return d->error;
+}
+
+namespace {
+
+// reference: null for a compressed copy (an empty one is a patch all the same).
+bool encode(const char *reference, qint64 referenceSize, const char *data, qint64 size,
+            const ZstdSink &sink, QString *error)
+{
+    std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
+    if (!context) {
+        *error = QStringLiteral("zstd: out of memory");
+        return false;
+    }
+    ZSTD_CCtx *cctx = context.get();
+    // A patch's window spans the larger of the two files, as "zstd
+    // --patch-from" sets it; zstd narrows it again for small inputs.
+    const int windowLog = reference
+            ? qBound(int(ZSTD_WINDOWLOG_MIN),
+                     highBit(quint64(qMax(referenceSize, size))) + 1, ZstdDecoder::WindowLogMax)
+            : ZstdEncoder::CopyWindowLog;
+    size_t result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, ZstdEncoder::Level);
+    for (const auto &parameter : {std::make_pair(ZSTD_c_enableLongDistanceMatching, 1),
+                                  std::make_pair(ZSTD_c_windowLog, windowLog),
+                                  std::make_pair(ZSTD_c_checksumFlag, 1),
+                                  std::make_pair(ZSTD_c_contentSizeFlag, 1)}) {
+        if (!ZSTD_isError(result))
+            result = ZSTD_CCtx_setParameter(cctx, parameter.first, parameter.second);
+    }
+    if (!ZSTD_isError(result))
+        result = ZSTD_CCtx_setPledgedSrcSize(cctx, quint64(size));
+    if (!ZSTD_isError(result) && referenceSize > 0)
+        result = ZSTD_CCtx_refPrefix(cctx, reference, size_t(referenceSize));
+    if (ZSTD_isError(result)) {
+        *error = zstdError(result);
+        return false;
+    }
+
+    QByteArray buffer(int(ZSTD_CStreamOutSize()), Qt::Uninitialized);
+    ZSTD_inBuffer in = {data, size_t(size), 0};
+    do {
+        ZSTD_outBuffer out = {buffer.data(), size_t(buffer.size()), 0};
+        result = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+        if (ZSTD_isError(result)) {
+            *error = zstdError(result);
+            return false;
+        }
+        if (out.pos > 0 && !sink(buffer.constData(), qint64(out.pos))) {
+            *error = QStringLiteral("the compressed bytes could not be taken");
+            return false;
+        }
+    } while (result != 0);
+    return true;
+}
+
+} // namespace
+
+namespace ZstdEncoder {
+
+bool compress(const char *data, qint64 size, const ZstdSink &sink, QString *error)
+{
+    return encode(nullptr, 0, data, size, sink, error);
+}
+
+bool createPatch(const char *reference, qint64 referenceSize, const char *data, qint64 size,
+                 const ZstdSink &sink, QString *error)
+{
+    if (referenceSize > PatchSizeLimit || size > PatchSizeLimit) {
+        *error = QStringLiteral("a patch needs both files at most %1 bytes").arg(PatchSizeLimit);
+        return false;
+    }
+    static const char empty = 0;
+    return encode(reference ? reference : &empty, referenceSize, data, size, sink, error);
+}
+
+} // namespace ZstdEncoder
