@@ -94,7 +94,8 @@ QFile *ReleaseWriter::stage(const QString &target)
     if (!entry->file->open()
         || !entry->file->setPermissions(info.exists() ? info.permissions() : newFilePermissions())) {
         error = QStringLiteral("cannot write %1: %2").arg(quoted(target), entry->file->errorString());
-        entry->file->remove();
+        if (entry->file->isOpen())
+            entry->file->remove();
         return nullptr;
     }
     staged.push_back(std::move(entry));
