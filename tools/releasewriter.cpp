@@ -61,6 +61,9 @@ struct ReleaseWriter::Staged
 {
     QString target;
     std::unique_ptr<QTemporaryFile> file;
+    // The file's name once it is closed: a QTemporaryFile holds its file open
+    // until it is destroyed, and Windows renames no open file.
+    QString path;
     // Where the old target went during commit(); empty when there was none.
     QString aside;
 };
@@ -72,6 +75,8 @@ ReleaseWriter::~ReleaseWriter()
     for (const auto &entry : staged) {
         if (entry->file)
             entry->file->remove();
+        else
+            QFile::remove(entry->path);
     }
     for (auto it = madeFolders.crbegin(); it != madeFolders.crend(); ++it)
         QDir().rmdir(*it);
@@ -143,31 +148,33 @@ bool ReleaseWriter::commit()
                                                               entry->file->errorString());
             return false;
         }
-        entry->file->close();
+        entry->path = entry->file->fileName();
+        entry->file.reset();
     }
     for (int i = 0; i < int(staged.size()); ++i) {
         Staged &entry = *staged[i];
         // The old target goes aside first: renaming over it is not possible
         // everywhere, and it must come back if a later step fails.
         if (QFileInfo::exists(entry.target)) {
-            entry.aside = entry.file->fileName() + QStringLiteral(".old");
-            if (!QFile::rename(entry.target, entry.aside)) {
+            QFile old(entry.target);
+            entry.aside = entry.path + QStringLiteral(".old");
+            if (!old.rename(entry.aside)) {
                 entry.aside.clear();
-                error = QStringLiteral("cannot replace %1").arg(quoted(entry.target));
+                error = QStringLiteral("cannot replace %1: %2").arg(quoted(entry.target), old.errorString());
                 rollBack(i);
                 return false;
             }
         }
-        if (!QFile::rename(entry.file->fileName(), entry.target)) {
-            error = QStringLiteral("cannot replace %1").arg(quoted(entry.target));
+        QFile staged(entry.path);
+        if (!staged.rename(entry.target)) {
+            error = QStringLiteral("cannot replace %1: %2").arg(quoted(entry.target), staged.errorString());
             rollBack(i + 1);
             return false;
         }
     }
     for (const auto &entry : staged) {
-        if (!entry.get()->aside.isEmpty())
+        if (!entry->aside.isEmpty())
             QFile::remove(entry->aside);
-        entry->file.reset();
     }
     staged.clear();
     madeFolders.clear();
@@ -179,7 +186,7 @@ void ReleaseWriter::rollBack(int done)
 {
     for (int i = done - 1; i >= 0; --i) {
         Staged &entry = *staged[i];
-        if (!QFileInfo::exists(entry.file->fileName()))
+        if (!QFileInfo::exists(entry.path))
             QFile::remove(entry.target); // the new file is in place
         if (!entry.aside.isEmpty())
             QFile::rename(entry.aside, entry.target);
