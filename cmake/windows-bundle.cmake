@@ -1,14 +1,16 @@
-# Makes the self-contained Windows folder of the updater, windeployqt-style:
-# the exe, every DLL it loads (found from the PE imports, recursively), the
-# Windows platform plugin and the QML modules the document imports, beside it.
+# Makes the self-contained Windows folder of a program, windeployqt-style:
+# the exe and every DLL it loads (found from the PE imports, recursively)
+# beside it; for the updater (QML_DIR given) also the Windows platform plugin
+# and the QML modules the document imports. Without QML_DIR, a console
+# program of Qt Core (korvel-manifest).
 #
-# cmake -DQT=<Windows Qt> -DEXE=<KorvelUpdater.exe> -DQML_DIR=<qml sources>
+# cmake -DQT=<Windows Qt> -DEXE=<program.exe> [-DQML_DIR=<qml sources>]
 #       -DOUT=<bundle folder> -DCXX=<MinGW g++> [-DZIP=<zip file>]
 #       [-DSIGN=<command, run with the bundled exe as its last argument>]
 #       -P windows-bundle.cmake
 cmake_minimum_required(VERSION 3.19) # string(JSON)
 
-foreach(var QT EXE QML_DIR OUT CXX)
+foreach(var QT EXE OUT CXX)
     if(NOT ${var})
         message(FATAL_ERROR "windows-bundle: ${var} is not set")
     endif()
@@ -30,51 +32,55 @@ execute_process(COMMAND ${CXX} -print-file-name=libkernel32.a OUTPUT_VARIABLE fo
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
 get_filename_component(system_import_dir "${found}" DIRECTORY)
 
+get_filename_component(exe_name ${EXE} NAME)
 file(REMOVE_RECURSE ${OUT})
-file(MAKE_DIRECTORY ${OUT}/platforms)
+file(MAKE_DIRECTORY ${OUT})
 file(COPY ${EXE} DESTINATION ${OUT})
-file(COPY ${QT}/plugins/platforms/qwindows.dll DESTINATION ${OUT}/platforms)
-
-# The QML modules, as qmlimportscanner finds them for the document. Controls 2
-# lists every style; the document uses Universal alone.
-execute_process(COMMAND ${QT}/bin/qmlimportscanner -rootPath ${QML_DIR} -importPath ${QT}/qml
-                OUTPUT_VARIABLE imports RESULT_VARIABLE failed)
-if(failed)
-    message(FATAL_ERROR "qmlimportscanner failed")
+set(plugins)
+if(QML_DIR)
+    # The QML modules, as qmlimportscanner finds them for the document. Controls 2
+    # lists every style; the document uses Universal alone.
+    execute_process(COMMAND ${QT}/bin/qmlimportscanner -rootPath ${QML_DIR} -importPath ${QT}/qml
+                    OUTPUT_VARIABLE imports RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "qmlimportscanner failed")
+    endif()
+    set(modules)
+    string(JSON count LENGTH "${imports}")
+    math(EXPR last "${count} - 1")
+    foreach(i RANGE ${last})
+        string(JSON relative ERROR_VARIABLE none GET "${imports}" ${i} relativePath)
+        if(NOT relative OR (relative MATCHES "^QtQuick/Controls\\.2/(.+)$"
+                            AND NOT CMAKE_MATCH_1 STREQUAL "Universal"))
+            continue() # our own types, or a style the document does not use
+        endif()
+        list(APPEND modules ${relative})
+    endforeach()
+    list(REMOVE_DUPLICATES modules)
+    list(SORT modules)
+    file(MAKE_DIRECTORY ${OUT}/platforms)
+    file(COPY ${QT}/plugins/platforms/qwindows.dll DESTINATION ${OUT}/platforms)
+    set(plugins ${OUT}/platforms/qwindows.dll)
+    foreach(module ${modules})
+        get_filename_component(parent ${module} DIRECTORY)
+        # Type descriptions and designer files serve only the tools.
+        file(COPY ${QT}/qml/${module} DESTINATION ${OUT}/${parent}
+             PATTERN designer EXCLUDE
+             PATTERN *.qmltypes EXCLUDE)
+    endforeach()
+    # A module's folder holds other modules too (QtQml holds StateMachine, Controls
+    # 2 its styles): keep only those the document reaches.
+    file(GLOB_RECURSE qmldirs RELATIVE ${OUT} ${OUT}/*/qmldir)
+    foreach(qmldir ${qmldirs})
+        get_filename_component(module ${qmldir} DIRECTORY)
+        if(module IN_LIST modules)
+            file(GLOB module_plugins ${OUT}/${module}/*.dll)
+            list(APPEND plugins ${module_plugins})
+        else()
+            file(REMOVE_RECURSE ${OUT}/${module})
+        endif()
+    endforeach()
 endif()
-set(modules)
-string(JSON count LENGTH "${imports}")
-math(EXPR last "${count} - 1")
-foreach(i RANGE ${last})
-    string(JSON relative ERROR_VARIABLE none GET "${imports}" ${i} relativePath)
-    if(NOT relative OR (relative MATCHES "^QtQuick/Controls\\.2/(.+)$"
-                        AND NOT CMAKE_MATCH_1 STREQUAL "Universal"))
-        continue() # our own types, or a style the document does not use
-    endif()
-    list(APPEND modules ${relative})
-endforeach()
-list(REMOVE_DUPLICATES modules)
-list(SORT modules)
-set(plugins ${OUT}/platforms/qwindows.dll)
-foreach(module ${modules})
-    get_filename_component(parent ${module} DIRECTORY)
-    # Type descriptions and designer files serve only the tools.
-    file(COPY ${QT}/qml/${module} DESTINATION ${OUT}/${parent}
-         PATTERN designer EXCLUDE
-         PATTERN *.qmltypes EXCLUDE)
-endforeach()
-# A module's folder holds other modules too (QtQml holds StateMachine, Controls
-# 2 its styles): keep only those the document reaches.
-file(GLOB_RECURSE qmldirs RELATIVE ${OUT} ${OUT}/*/qmldir)
-foreach(qmldir ${qmldirs})
-    get_filename_component(module ${qmldir} DIRECTORY)
-    if(module IN_LIST modules)
-        file(GLOB module_plugins ${OUT}/${module}/*.dll)
-        list(APPEND plugins ${module_plugins})
-    else()
-        file(REMOVE_RECURSE ${OUT}/${module})
-    endif()
-endforeach()
 
 # The DLLs of the search folders by lower-case name: PE imports ignore case.
 foreach(dir ${search_dirs})
@@ -123,7 +129,7 @@ function(resolve)
     set(system_dlls ${system_dlls} PARENT_SCOPE)
 endfunction()
 
-resolve(${OUT}/KorvelUpdater.exe ${plugins})
+resolve(${OUT}/${exe_name} ${plugins})
 # Qt Network loads OpenSSL at run time, by the names compiled into it.
 foreach(dll ${dlls})
     if(dll MATCHES "Qt5Network\\.dll$")
@@ -157,7 +163,7 @@ file(WRITE ${OUT}/qt.conf "[Paths]\nPrefix = .\nPlugins = .\nQml2Imports = .\n")
 
 # Signed after the strip, which would break a signature, and before the zip.
 if(SIGN)
-    execute_process(COMMAND ${SIGN} ${OUT}/KorvelUpdater.exe RESULT_VARIABLE failed)
+    execute_process(COMMAND ${SIGN} ${OUT}/${exe_name} RESULT_VARIABLE failed)
     if(failed)
         message(FATAL_ERROR "windows-bundle: signing failed")
     endif()

@@ -9,7 +9,7 @@ KORVEL_PACKAGES=(
     qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
     qml-module-qtquick-templates2 qml-module-qtquick-xmllistmodel qml-module-qttest
     nginx curl xvfb xauth x11-utils xdotool imagemagick python3 python3-xlib time
-    binutils-mingw-w64-x86-64 openssl libssl-dev strace
+    binutils-mingw-w64-x86-64 openssl libssl-dev strace libzstd-dev zstd
 )
 # The Windows leg: the cross compiler, Wine to run its result, xz for the Qt
 # archive, osslsigncode to sign it.
@@ -79,11 +79,41 @@ korvel_windows_qt() {
     echo "$dir"
 }
 
+# korvel_windows_zstd: prints the folder of the Windows zstd library that
+# KORVEL_ZSTD_WIN64 names (zstd-win64.tar.xz or the folder it unpacks to),
+# unpacked once into the user's cache like the Windows Qt.
+korvel_windows_zstd() {
+    local zstd=${KORVEL_ZSTD_WIN64:?KORVEL_ZSTD_WIN64 must name the Windows zstd library (zstd-win64.tar.xz or its folder)}
+    if [ -d "$zstd" ]; then
+        (cd "$zstd" && pwd)
+        return
+    fi
+    [ -f "$zstd" ] || { echo "KORVEL_ZSTD_WIN64: no such file or folder: $zstd" >&2; return 1; }
+    local cache=${XDG_CACHE_HOME:-$HOME/.cache}/korvel hash dir
+    hash=$(sha256sum "$zstd" | cut -c1-16)
+    dir=$cache/zstd-win64-$hash
+    if [ ! -d "$dir" ]; then
+        mkdir -p "$cache"
+        rm -rf "$dir.part"
+        mkdir "$dir.part"
+        tar -xJf "$zstd" -C "$dir.part" --strip-components=1 >&2
+        mv "$dir.part" "$dir"
+    fi
+    echo "$dir"
+}
+
 # korvel_windows_bundle QT BUILD: from BUILD/bin, the bundle
-# BUILD/KorvelUpdater-win64/ and its zip, with KorvelUpdater.exe and
+# BUILD/KorvelUpdater-win64/ and the publisher's tool folder
+# BUILD/korvel-manifest-win64/, each with its zip, with KorvelUpdater.exe and
 # korvel-manifest.exe signed when scripts/sign-windows.sh is asked to.
 korvel_windows_bundle() {
     local qt=$1 build=$2
+    # First: the updater's bundle signs bin/korvel-manifest.exe, and a signed
+    # exe must not be stripped.
+    cmake -DQT="$qt" -DEXE="$build/bin/korvel-manifest.exe" \
+        -DOUT="$build/korvel-manifest-win64" -DZIP="$build/korvel-manifest-win64.zip" \
+        -DCXX=x86_64-w64-mingw32-g++-posix -DSIGN="$KORVEL_ROOT/scripts/sign-windows.sh" \
+        -P "$KORVEL_ROOT/cmake/windows-bundle.cmake"
     cmake -DQT="$qt" -DEXE="$build/bin/KorvelUpdater.exe" -DQML_DIR="$KORVEL_ROOT/qml" \
         -DOUT="$build/KorvelUpdater-win64" -DZIP="$build/KorvelUpdater-win64.zip" \
         -DCXX=x86_64-w64-mingw32-g++-posix \

@@ -3,13 +3,17 @@
 #include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
+#include "zstdpatch.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -40,10 +44,23 @@ struct ToolRun
     QString err;
 };
 
-ToolRun runTool(const QStringList &arguments)
+// input: fed to the tool, which then runs without a controlling terminal,
+// so that OpenSSL reads a passphrase from it. stdoutFile: standard output
+// goes there, as a shell's "> FILE" sends it.
+ToolRun runTool(const QStringList &arguments, const QByteArray &input = QByteArray(),
+                const QString &stdoutFile = QString())
 {
     QProcess process;
-    process.start(productPath(QStringLiteral(KORVEL_MANIFEST_BIN)), arguments);
+    if (!stdoutFile.isEmpty())
+        process.setStandardOutputFile(stdoutFile);
+    const QString tool = productPath(QStringLiteral(KORVEL_MANIFEST_BIN));
+    if (input.isEmpty()) {
+        process.start(tool, arguments);
+    } else {
+        process.start(QStringLiteral("setsid"), QStringList(tool) + arguments);
+        process.write(input);
+        process.closeWriteChannel();
+    }
     ToolRun run;
     if (!process.waitForFinished(testTime(60000)) || process.exitStatus() != QProcess::NormalExit)
         return run;
@@ -76,6 +93,20 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QByteArray sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// <compressed> or <patch>.
+struct Delta
+{
+    QString url;
+    QString size;
+    QString sha256;
+    QString base;
+};
+
 struct Item
 {
     QString name;
@@ -84,16 +115,20 @@ struct Item
     QString installLocation;
     QString fileSize;
     QString requireUac;
+    QString sha256;
+    Delta compressed;
+    QVector<Delta> patches;
 };
 
-// The manifest as the updater's query "/model/item" sees it; an element
-// out of place makes the parse fail.
+// The manifest as the updater's query "/model/item" sees it, then the
+// elements for delta updates in their fixed order; an element out of place
+// makes the parse fail.
 bool parseManifest(const QByteArray &xml, QVector<Item> *items, QString *error)
 {
     static const QStringList fields = {
         QStringLiteral("name"), QStringLiteral("version"), QStringLiteral("url"),
         QStringLiteral("installlocation"), QStringLiteral("filesize"),
-        QStringLiteral("requireuac")};
+        QStringLiteral("requireuac"), QStringLiteral("sha256"), QStringLiteral("compressed")};
     QXmlStreamReader reader(xml);
     if (!reader.readNextStartElement() || reader.name() != QLatin1String("model")) {
         *error = QStringLiteral("no model element");
@@ -105,25 +140,77 @@ bool parseManifest(const QByteArray &xml, QVector<Item> *items, QString *error)
             return false;
         }
         QStringList values;
+        QVector<Delta> deltas;
         while (reader.readNextStartElement()) {
-            if (values.size() >= fields.size() || reader.name() != fields.at(values.size())) {
-                *error = QStringLiteral("unexpected field ") + reader.name().toString();
+            const QString field = reader.name().toString();
+            const bool patch = values.size() == fields.size() && field == QLatin1String("patch");
+            if (!patch && (values.size() == fields.size() || field != fields.at(values.size()))) {
+                *error = QStringLiteral("unexpected field ") + field;
                 return false;
             }
-            values.append(reader.readElementText());
+            if (patch || field == QLatin1String("compressed")) {
+                const QXmlStreamAttributes attributes = reader.attributes();
+                deltas.append({QString(), attributes.value(QLatin1String("size")).toString(),
+                               attributes.value(QLatin1String("sha256")).toString(),
+                               attributes.value(QLatin1String("base")).toString()});
+                deltas.last().url = reader.readElementText();
+                if (!patch)
+                    values.append(QString());
+            } else {
+                values.append(reader.readElementText());
+            }
         }
         if (values.size() != fields.size()) {
             *error = QStringLiteral("missing fields");
             return false;
         }
         items->append({values.at(0), values.at(1), values.at(2), values.at(3), values.at(4),
-                       values.at(5)});
+                       values.at(5), values.at(6), deltas.first(), deltas.mid(1)});
     }
     if (reader.hasError()) {
         *error = reader.errorString();
         return false;
     }
     return true;
+}
+
+// Decodes a compressed copy or, with a reference, a patch, as an updater
+// will: the SHA-256 of the result, empty with the reason in error.
+QByteArray decodeFile(const QString &path, qint64 maxOutput, const QByteArray &reference,
+                      QString *error)
+{
+    const QByteArray input = readFile(path);
+    ZstdDecoder decoder(maxOutput, reference.constData(), reference.size());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // In small pieces, as a download brings them.
+    for (int at = 0; at < input.size(); at += 4000) {
+        if (!decoder.write(input.constData() + at, qMin(4000, input.size() - at),
+                           [&](const char *data, qint64 size) {
+                               hash.addData(data, int(size));
+                               return true;
+                           })) {
+            *error = decoder.errorString();
+            return QByteArray();
+        }
+    }
+    if (!decoder.finish()) {
+        *error = decoder.errorString();
+        return QByteArray();
+    }
+    return hash.result().toHex();
+}
+
+// Every file below dir with its bytes, folders as "/".
+QMap<QString, QByteArray> snapshot(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path.mid(dir.size()), it.fileInfo().isDir() ? QByteArray("/") : readFile(path));
+    }
+    return files;
 }
 
 // "<uri> <status>" per request. The decoded URI may hold blanks, and nginx
@@ -165,7 +252,10 @@ private slots:
     void names_data();
     void names();
     void determinism();
+    void outputFileIsNotListed_data();
     void outputFileIsNotListed();
+    void publisherFilesKept_data();
+    void publisherFilesKept();
     void roundTrip();
 };
 
@@ -177,7 +267,7 @@ void tst_ManifestTool::help()
     QVERIFY(text.contains(QLatin1String("DIRECTORY BASE-URL")));
     QVERIFY(text.contains(QLatin1String("subdirectories are skipped")));
     for (const char *option : {"--output", "--component-version", "--install-location",
-                               "--location", "--require-uac"})
+                               "--location", "--require-uac", "--previous", "korvel-delta"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
 }
 
@@ -251,6 +341,8 @@ void tst_ManifestTool::errors_data()
             << L({dir, base, S("-o"), S("@@/m.xml"), S("--sign-key"),
                   S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem")})
             << 1 << S("cannot sign with");
+    QTest::newRow("previous missing") << S("files") << L({dir, base, S("--previous"), S("@@/old")})
+                                      << 1 << S("the directory \"@@/old\" does not exist");
     QTest::newRow("serial unsigned") << S("files") << L({dir, base, S("--serial"), S("5")}) << 2
                                      << S("--serial is for a signed manifest");
     QTest::newRow("serial past 64 bits")
@@ -313,6 +405,7 @@ void tst_ManifestTool::errors()
     QVERIFY(run.out.isEmpty());
     QVERIFY(!QFile::exists(output));
     QVERIFY(!QFile::exists(dir + QStringLiteral("/a.bin.sig")));
+    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/korvel-delta")));
 }
 
 void tst_ManifestTool::shape()
@@ -327,34 +420,26 @@ void tst_ManifestTool::shape()
     const ToolRun plain = runTool({tmp.path(), QStringLiteral("https://updates.example.org/korvel")});
     QCOMPARE(plain.status, 0);
     QCOMPARE(plain.err, QStringLiteral("korvel-manifest: skipping the subdirectory \"skipped\"\n"));
-    const QByteArray expected =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<model>\n"
-            "    <item>\n"
-            "        <name>a.exe</name>\n"
-            "        <version></version>\n"
-            "        <url>https://updates.example.org/korvel/a.exe</url>\n"
-            "        <installlocation>installdir</installlocation>\n"
-            "        <filesize>151</filesize>\n"
-            "        <requireuac>false</requireuac>\n"
-            "    </item>\n"
-            "    <item>\n"
-            "        <name>b.dat</name>\n"
-            "        <version></version>\n"
-            "        <url>https://updates.example.org/korvel/b.dat</url>\n"
-            "        <installlocation>installdir</installlocation>\n"
-            "        <filesize>2049</filesize>\n"
-            "        <requireuac>false</requireuac>\n"
-            "    </item>\n"
-            "    <item>\n"
-            "        <name>c.cfg</name>\n"
-            "        <version></version>\n"
-            "        <url>https://updates.example.org/korvel/c.cfg</url>\n"
-            "        <installlocation>installdir</installlocation>\n"
-            "        <filesize>0</filesize>\n"
-            "        <requireuac>false</requireuac>\n"
-            "    </item>\n"
-            "</model>\n";
+    const auto item = [&](const char *name, const QByteArray &data) {
+        const QByteArray compressed = readFile(tmp.filePath(QStringLiteral("korvel-delta/"))
+                                               + QLatin1String(name) + QStringLiteral(".zst"));
+        return "    <item>\n"
+               "        <name>" + QByteArray(name) + "</name>\n"
+               "        <version></version>\n"
+               "        <url>https://updates.example.org/korvel/" + name + "</url>\n"
+               "        <installlocation>installdir</installlocation>\n"
+               "        <filesize>" + QByteArray::number(data.size()) + "</filesize>\n"
+               "        <requireuac>false</requireuac>\n"
+               "        <sha256>" + sha256(data) + "</sha256>\n"
+               "        <compressed size=\"" + QByteArray::number(compressed.size()) + "\" sha256=\""
+               + sha256(compressed) + "\">https://updates.example.org/korvel/korvel-delta/" + name
+               + ".zst</compressed>\n"
+               "    </item>\n";
+    };
+    const QByteArray expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                "<model>\n"
+            + item("a.exe", QByteArray(151, 'a')) + item("b.dat", QByteArray(2049, 'b'))
+            + item("c.cfg", QByteArray()) + "</model>\n";
     QCOMPARE(plain.out, expected);
 
     // Options, escaping in every field, and files named in the order wanted.
@@ -458,24 +543,142 @@ void tst_ManifestTool::determinism()
                                  QStringLiteral("b.bin"), QStringLiteral("Ä.bin")}));
 }
 
+void tst_ManifestTool::outputFileIsNotListed_data()
+{
+    QTest::addColumn<QString>("via");
+    QTest::newRow("its path") << S("path");
+    // "korvel-manifest DIR URL > DIR/manifest.xml": the shell makes the file first.
+    QTest::newRow("standard output") << S("stdout");
+    // The folder named through a link, the output by its real path.
+    QTest::newRow("through a link") << S("link");
+}
+
 void tst_ManifestTool::outputFileIsNotListed()
 {
+    QFETCH(QString, via);
+
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    QVERIFY(writeFile(tmp.filePath(QStringLiteral("a.bin")), "abc"));
-    const QString manifest = tmp.filePath(QStringLiteral("manifest.xml"));
-    const QStringList arguments = {tmp.path(), QStringLiteral("http://127.0.0.1/"),
-                                   QStringLiteral("-o"), manifest};
+    const QString dir = tmp.filePath(QStringLiteral("release"));
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(writeFile(dir + QStringLiteral("/a.bin"), "abc"));
+    const QString link = tmp.filePath(QStringLiteral("link"));
+    QVERIFY(QFile::link(dir, link));
+    const QString manifest = dir + QStringLiteral("/manifest.xml");
+    QStringList arguments = {via == QLatin1String("link") ? link : dir, QStringLiteral("http://127.0.0.1/")};
+    if (via != QLatin1String("stdout"))
+        arguments << QStringLiteral("-o") << manifest;
+    const auto run = [&] {
+        const ToolRun tool = runTool(arguments, QByteArray(),
+                                     via == QLatin1String("stdout") ? manifest : QString());
+        return tool.status == 0 ? readFile(manifest) : QByteArray();
+    };
 
-    QCOMPARE(runTool(arguments).status, 0);
-    const QByteArray written = readFile(manifest);
+    const QByteArray written = run();
     QVERIFY(written.contains("<name>a.bin</name>"));
     QVERIFY(!written.contains("manifest.xml"));
     // A second run sees the first manifest in the directory and still leaves it out.
-    QCOMPARE(runTool(arguments).status, 0);
-    QCOMPARE(readFile(manifest), written);
-    QCOMPARE(runTool({tmp.path(), QStringLiteral("http://127.0.0.1/"), QStringLiteral("a.bin")}).out,
+    QCOMPARE(run(), written);
+    QCOMPARE(runTool({dir, QStringLiteral("http://127.0.0.1/"), QStringLiteral("a.bin")}).out,
              written);
+}
+
+void tst_ManifestTool::publisherFilesKept_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+
+    // "@" stands for the release directory, "^" for a link to it, "@@" for
+    // the temporary directory. "earlier" rows run the tool once before,
+    // signed, and then change b.bin, so that a second run would change
+    // every file it writes.
+    const QString base = S("http://127.0.0.1/r/");
+    const QStringList sign = {S("--sign-key"), S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem"),
+                              S("--serial"), S("2")};
+    QTest::newRow("output is a component") << S("plain") << L({S("@"), base, S("-o"), S("@/a.bin")})
+            << 1 << S("the output file would replace the component \"a.bin\"");
+    QTest::newRow("output is a named component")
+            << S("plain") << L({S("@"), base, S("a.bin"), S("b.bin"), S("-o"), S("@/b.bin")})
+            << 1 << S("the output file would replace the component \"b.bin\"");
+    QTest::newRow("output through a link is a component")
+            << S("plain") << L({S("@"), base, S("-o"), S("^/a.bin")})
+            << 1 << S("the output file would replace the component \"a.bin\"");
+    QTest::newRow("signature is a component")
+            << S("data.sig") << (L({S("@"), base, S("-o"), S("@@/m.xml")}) + sign)
+            << 1 << S("the signature of \"data\" would replace the component \"data.sig\"");
+    QTest::newRow("manifest's signature is a component")
+            << S("manifest.xml.sig") << (L({S("@"), base, S("-o"), S("@/manifest.xml")}) + sign)
+            << 1 << S("the manifest's signature would replace the component \"manifest.xml.sig\"");
+    // A failed write leaves everything as it was, the earlier manifest with its signature.
+    QTest::newRow("signature cannot be written")
+            << S("earlier, signature a folder") << (L({S("@"), base, S("-o"), S("@/manifest.xml")}) + sign)
+            << 1 << S("cannot write \"@/manifest.xml.sig\": it is not a file");
+    QTest::newRow("delta folder cannot be made")
+            << S("earlier, delta folder a file") << (L({S("@"), base, S("-o"), S("@/manifest.xml")}) + sign)
+            << 1 << S("cannot make the folder \"@/korvel-delta\"");
+    QTest::newRow("output folder missing")
+            << S("earlier") << (L({S("@"), base, S("-o"), S("@@/none/manifest.xml")}) + sign)
+            << 1 << S("cannot write \"@@/none/manifest.xml");
+    // Three signatures, one passphrase.
+    QTest::newRow("encrypted key")
+            << S("encrypted key")
+            << L({S("@"), base, S("-o"), S("@/manifest.xml"), S("--sign-key"), S("@@/encrypted.pem")})
+            << 0 << S("Enter PEM pass phrase:");
+}
+
+void tst_ManifestTool::publisherFilesKept()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString dir = tmp.filePath(QStringLiteral("release"));
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(QFile::link(dir, tmp.filePath(QStringLiteral("link"))));
+    for (const char *name : {"a.bin", "b.bin", "data"})
+        QVERIFY(writeFile(dir + QLatin1Char('/') + QLatin1String(name), content(S(name), 300)));
+    if (setup == QLatin1String("data.sig") || setup == QLatin1String("manifest.xml.sig"))
+        QVERIFY(writeFile(dir + QLatin1Char('/') + setup, "not a signature\n"));
+    if (setup.startsWith(QLatin1String("earlier"))) {
+        const ToolRun earlier = runTool({dir, QStringLiteral("http://127.0.0.1/r/"), QStringLiteral("-o"),
+                                         dir + QStringLiteral("/manifest.xml"), QStringLiteral("--sign-key"),
+                                         S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem"),
+                                         QStringLiteral("--serial"), QStringLiteral("1")});
+        QVERIFY2(earlier.status == 0, qPrintable(earlier.err));
+        QVERIFY(writeFile(dir + QStringLiteral("/b.bin"), content(QStringLiteral("b2"), 300)));
+    }
+    if (setup.endsWith(QLatin1String("signature a folder"))) {
+        QVERIFY(QFile::remove(dir + QStringLiteral("/manifest.xml.sig")));
+        QVERIFY(QDir(dir).mkdir(QStringLiteral("manifest.xml.sig")));
+    } else if (setup.endsWith(QLatin1String("delta folder a file"))) {
+        QVERIFY(QDir(dir + QStringLiteral("/korvel-delta")).removeRecursively());
+        QVERIFY(writeFile(dir + QStringLiteral("/korvel-delta"), "in the way"));
+    } else if (setup == QLatin1String("encrypted key")) {
+        QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
+                                   {QStringLiteral("pkey"), QStringLiteral("-aes256"), QStringLiteral("-in"),
+                                    S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem"),
+                                    QStringLiteral("-passout"), QStringLiteral("pass:secret"),
+                                    QStringLiteral("-out"), tmp.filePath(QStringLiteral("encrypted.pem"))}),
+                 0);
+    }
+
+    for (QString &argument : arguments)
+        argument.replace(QLatin1String("@@"), tmp.path()).replace(QLatin1Char('^'), tmp.filePath(QStringLiteral("link")))
+                .replace(QLatin1Char('@'), dir);
+    message.replace(QLatin1String("@@"), tmp.path()).replace(QLatin1Char('@'), dir);
+    const QMap<QString, QByteArray> before = snapshot(tmp.path());
+    const ToolRun run = runTool(arguments, status == 0 ? QByteArray("secret\n") : QByteArray());
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.count(message) == 1, qPrintable(run.err));
+    if (status != 0)
+        QVERIFY(snapshot(tmp.path()) == before);
+    else
+        QVERIFY(QFileInfo(dir + QStringLiteral("/manifest.xml.sig")).size() > 0);
 }
 
 // The manifest written by the tool drives the real updater against nginx.
@@ -504,6 +707,7 @@ void tst_ManifestTool::roundTrip()
         {QStringLiteral("100% #1?x=y;z+w.bin"), 333},
         {QStringLiteral("percent 100% & #hash;.bin"), 333},
         {QStringLiteral("data file.bin"), 200000},
+        {QStringLiteral("noise.bin"), 100000},
     };
     if (wine) {
         static const QRegularExpression notOnWindows(QStringLiteral("[<>:\"|?*]"));
@@ -513,8 +717,32 @@ void tst_ManifestTool::roundTrip()
                                    }),
                     files.end());
     }
-    for (const auto &file : files)
-        QVERIFY(writeFile(release + QLatin1Char('/') + file.first, content(file.first, file.second)));
+    // Two earlier releases, for patches: every component a little different
+    // in each, but "data file.bin" the same in the later one, "two  blanks
+    // .txt" new, and noise.bin noise that no patch shortens.
+    QHash<QString, QByteArray> data;
+    const QStringList previous = {box.root() + QStringLiteral("/previous 1"),
+                                  box.root() + QStringLiteral("/previous 2")};
+    QHash<QByteArray, QByteArray> earlier;
+    for (const auto &file : files) {
+        const bool noise = file.first == QLatin1String("noise.bin");
+        const auto bytes = [&] {
+            QByteArray bytes = noise ? QByteArray(file.second, Qt::Uninitialized) : content(file.first, file.second);
+            if (noise)
+                QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), file.second / 4);
+            return bytes;
+        };
+        data.insert(file.first, bytes());
+        QVERIFY(writeFile(release + QLatin1Char('/') + file.first, data.value(file.first)));
+        for (int i = 0; i < previous.size() && file.first != QLatin1String("two  blanks .txt"); ++i) {
+            QByteArray old = bytes();
+            if (i == 0 || file.first != QLatin1String("data file.bin"))
+                old.replace(old.size() / 3, 12, "release " + QByteArray::number(i) + " of old");
+            QVERIFY(QDir().mkpath(previous.at(i)));
+            QVERIFY(writeFile(previous.at(i) + QLatin1Char('/') + file.first, old));
+            earlier.insert(sha256(old), old);
+        }
+    }
 
     NginxServer nginx(www);
     QVERIFY2(nginx.start(), qPrintable(nginx.errorText()));
@@ -525,12 +753,17 @@ void tst_ManifestTool::roundTrip()
                              QStringLiteral("--location"),
                              QStringLiteral("data file.bin=") + box.updaterPath(dataDir),
                              QStringLiteral("--sign-key"), box.updaterPath(key),
-                             QStringLiteral("-o"), box.updaterPath(manifest)};
+                             QStringLiteral("-o"), box.updaterPath(manifest),
+                             QStringLiteral("--previous"), box.updaterPath(previous.at(0)),
+                             QStringLiteral("--previous"), box.updaterPath(previous.at(1))};
     if (wine) {
-        // The tool beside the bundle's DLLs, as a publisher on Windows runs it.
+        // The tool in its own folder, as a publisher on Windows unpacks it.
         WineSession *session = WineSession::instance();
-        const QString tool = box.installDir() + QStringLiteral("/korvel-manifest.exe");
-        QVERIFY(QFile::copy(session->manifestTool(), tool));
+        const QString toolDir = box.root() + QStringLiteral("/korvel-manifest-win64");
+        QVERIFY(QDir().mkpath(toolDir));
+        for (const QFileInfo &file : QDir(QFileInfo(session->manifestTool()).path()).entryInfoList(QDir::Files))
+            QVERIFY(QFile::copy(file.filePath(), toolDir + QLatin1Char('/') + file.fileName()));
+        const QString tool = toolDir + QStringLiteral("/korvel-manifest.exe");
         QByteArray output;
         QVERIFY2(session->run(tool, arguments, &output) == 0, output.constData());
     } else {
@@ -566,24 +799,81 @@ void tst_ManifestTool::roundTrip()
                  0);
     }
 
+    // Every compressed copy and patch decodes, as an updater will decode it,
+    // to its component; a patch only where it is clearly smaller.
+    QVector<Item> items;
+    QString error;
+    QVERIFY2(parseManifest(written, &items, &error), qPrintable(error));
+    QCOMPARE(items.size(), files.size());
+    const QHash<QString, int> patchCounts = {{S("Gr\u00fc\u00dfe-\u00f1-\u65e5\u672c.dat"), 2},
+                                             {S("data file.bin"), 1}, {S("noise.bin"), 0},
+                                             {S("two  blanks .txt"), 0}};
+    for (const Item &item : items) {
+        const QByteArray &bytes = data.value(item.name);
+        QCOMPARE(item.sha256.toLatin1(), sha256(bytes));
+        const auto encoded = [](const QString &name) { return QString::fromLatin1(QUrl::toPercentEncoding(name)); };
+        const QString deltaUrl = item.url.left(item.url.size() - encoded(item.name).size())
+                + QStringLiteral("korvel-delta/");
+        QVector<Delta> deltas = item.patches;
+        deltas.prepend(item.compressed);
+        for (const Delta &delta : deltas) {
+            const QString name = item.name + (delta.base.isEmpty() ? QStringLiteral(".zst")
+                    : QStringLiteral(".from-") + delta.base.left(16) + QStringLiteral(".zstpatch"));
+            const QByteArray file = readFile(release + QStringLiteral("/korvel-delta/") + name);
+            QCOMPARE(delta.url, deltaUrl + encoded(name));
+            QCOMPARE(delta.size, QString::number(file.size()));
+            QCOMPARE(delta.sha256.toLatin1(), sha256(file));
+            QVERIFY2(delta.base.isEmpty() || delta.size.toLongLong() * 10 <= item.compressed.size.toLongLong() * 9,
+                     qPrintable(name));
+            const QByteArray reference = earlier.value(delta.base.toLatin1());
+            QVERIFY(delta.base.isEmpty() || !reference.isEmpty());
+            QCOMPARE(decodeFile(release + QStringLiteral("/korvel-delta/") + name, bytes.size(), reference,
+                                &error), sha256(bytes));
+            // One byte more than allowed, or another earlier file, is refused.
+            QVERIFY(decodeFile(release + QStringLiteral("/korvel-delta/") + name, bytes.size() - 1, reference,
+                               &error).isEmpty());
+            if (!delta.base.isEmpty()) {
+                QVERIFY(decodeFile(release + QStringLiteral("/korvel-delta/") + name, bytes.size(),
+                                   QByteArray(reference.size(), 'x'), &error).isEmpty());
+            }
+        }
+        if (patchCounts.contains(item.name))
+            QCOMPARE(item.patches.size(), patchCounts.value(item.name));
+    }
+
+    // The updater starts from the later earlier release: each component
+    // comes the cheapest way the manifest offers, once.
+    const QString releasePath = QLatin1Char('/') + QFileInfo(release).fileName() + QLatin1Char('/');
+    QStringList expected = {QStringLiteral("/manifest.xml 200"), QStringLiteral("/manifest.xml 200"),
+                            QStringLiteral("/manifest.xml.sig 200")};
+    for (const Item &item : items) {
+        const QString dir = item.name == QLatin1String("data file.bin") ? dataDir : box.installDir();
+        const QByteArray old = readFile(previous.at(1) + QLatin1Char('/') + item.name);
+        if (!old.isNull())
+            QVERIFY(writeFile(dir + QLatin1Char('/') + item.name, old));
+        if (old == data.value(item.name))
+            continue;
+        QString path = item.compressed.url;
+        for (const Delta &patch : item.patches) {
+            if (patch.base.toLatin1() == sha256(old))
+                path = patch.url;
+        }
+        expected.append(QUrl::fromPercentEncoding(QUrl(path).path(QUrl::FullyEncoded).toLatin1())
+                        + QStringLiteral(" 200"));
+        QVERIFY(expected.last().startsWith(releasePath + QStringLiteral("korvel-delta/")));
+    }
     QVERIFY(box.start());
     VERIFY_COMPLETES(box);
     for (const auto &file : files) {
         const QString dir = file.first == QLatin1String("data file.bin") ? dataDir : box.installDir();
         const QByteArray installed = readFile(dir + QLatin1Char('/') + file.first);
-        QVERIFY2(installed == content(file.first, file.second),
+        QVERIFY2(installed == data.value(file.first),
                  qPrintable(file.first + QStringLiteral(" differs\n") + QString::fromUtf8(box.output())));
     }
     QTRY_COMPARE_WITH_TIMEOUT(box.appRecord(), QByteArray("started 0"), testTime(30000));
     VERIFY_NOTHING_LOST(box);
-    // Every component came from nginx by its own name, once, and no signature
-    // of its own; the manifest twice (the document and the check), its
-    // signature once.
-    QStringList expected = {QStringLiteral("/manifest.xml 200"), QStringLiteral("/manifest.xml 200"),
-                            QStringLiteral("/manifest.xml.sig 200")};
-    for (const auto &file : files)
-        expected.append(QLatin1Char('/') + QFileInfo(release).fileName() + QLatin1Char('/')
-                        + file.first + QStringLiteral(" 200"));
+    // No signature of a component's own, no whole file; the manifest twice
+    // (the document and the check), its signature once.
     QStringList served = servedPaths(nginx);
     served.sort();
     expected.sort();

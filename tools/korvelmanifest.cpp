@@ -1,10 +1,14 @@
 // korvel-manifest: writes the component manifest that KorvelUpdater reads, one
-// item per file of a release directory; with a private key, the manifest's
-// signature file and, for updaters from before signed manifests, every
-// component's.
+// item per file of a release directory; beside the components, in
+// korvel-delta/, a compressed copy of each and patches from earlier releases;
+// with a private key, the manifest's signature file and, for updaters from
+// before signed manifests, every component's.
 
 #include "componentsignature.h"
+#include "fileidentity.h"
+#include "releasewriter.h"
 #include "sha256.h"
+#include "zstdpatch.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -18,10 +22,12 @@
 #include <QSet>
 #include <QUrl>
 #include <QVector>
+#include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -31,13 +37,29 @@ enum ExitStatus {
     UsageError = 2,
 };
 
+// The folder of the release directory that holds compressed copies and
+// patches: a subfolder, so that no later run lists them as components.
+const QLatin1String DeltaFolder("korvel-delta");
+
+// A file of korvel-delta/.
+struct Delta
+{
+    QString fileName;
+    qint64 size = 0;
+    QByteArray sha256;
+    // A patch's earlier file.
+    QByteArray baseSha256;
+};
+
 struct Component
 {
     QString name;
     qint64 size = 0;
     QString location;
-    // Lower-case hex, when signed.
+    // Lower-case hex.
     QByteArray sha256;
+    Delta compressed;
+    QVector<Delta> patches;
 };
 
 void complain(const QString &message)
@@ -110,24 +132,82 @@ bool checkDirectory(const QString &path)
     return true;
 }
 
-// Every file of the directory, sorted by name; subdirectories are skipped, and
-// so are the signature files of its components ("<name>.sig").
-void listDirectory(const QString &path, const QString &excluded, QVector<QFileInfo> *files)
+// The files the tool itself writes, and standard output when it is a file:
+// an earlier run's manifest or signature there is never a component.
+struct OwnFiles
+{
+    FileIdentity output;
+    FileIdentity outputSignature;
+    FileIdentity standardOutput;
+};
+
+// An earlier manifest: XML whose root is "model". An empty file is what a
+// shell's "> FILE" leaves before the tool starts.
+bool looksLikeManifest(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    if (file.size() == 0)
+        return true;
+    QXmlStreamReader reader(file.read(64 * 1024));
+    return reader.readNextStartElement() && reader.name() == QLatin1String("model");
+}
+
+// A signature file as the tool writes it: one line of Base64, 64 bytes.
+bool looksLikeSignature(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > ComponentSignature::MaximumFileSize)
+        return false;
+    const QByteArray line = file.readAll().trimmed();
+    const auto decoded = QByteArray::fromBase64Encoding(line, QByteArray::AbortOnBase64DecodingErrors);
+    return !line.contains('\n') && decoded && (*decoded).size() == ComponentSignature::SignatureSize;
+}
+
+QString replaceProblem(const QString &what, const QString &component)
+{
+    return QStringLiteral("%1 would replace the component %2; choose another name")
+            .arg(what, quoted(component));
+}
+
+// Every file of the directory, sorted by name; subdirectories are skipped,
+// and so are the tool's own files: the signatures of its components
+// ("<name>.sig"), the manifest and its signature. False when an output file
+// would replace a component.
+bool listDirectory(const QString &path, const OwnFiles &own, QVector<QFileInfo> *files)
 {
     const QDir dir(path);
     const QLatin1String signatureSuffix(".sig");
     const QFileInfoList entries = dir.entryInfoList(
             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
         if (entry.isDir()) {
-            complain(QStringLiteral("skipping the subdirectory %1").arg(quoted(entry.fileName())));
+            if (name != DeltaFolder)
+                complain(QStringLiteral("skipping the subdirectory %1").arg(quoted(name)));
             continue;
         }
-        if (!excluded.isEmpty() && entry.absoluteFilePath() == excluded)
+        // Compared by identity: a link to the folder, another letter case
+        // or a short name leads to the same file.
+        const FileIdentity identity = FileIdentity::of(entry.filePath());
+        if (identity == own.standardOutput)
             continue;
-        const QString name = entry.fileName();
+        if (identity == own.output) {
+            if (looksLikeManifest(entry.filePath()))
+                continue;
+            complain(replaceProblem(QStringLiteral("the output file"), name));
+            return false;
+        }
+        if (identity == own.outputSignature) {
+            if (looksLikeSignature(entry.filePath()))
+                continue;
+            complain(replaceProblem(QStringLiteral("the manifest's signature"), name));
+            return false;
+        }
         if (name.endsWith(signatureSuffix)
-            && dir.exists(name.left(name.size() - signatureSuffix.size()))) {
+            && dir.exists(name.left(name.size() - signatureSuffix.size()))
+            && looksLikeSignature(entry.filePath())) {
             complain(QStringLiteral("skipping the signature %1").arg(quoted(name)));
             continue;
         }
@@ -136,6 +216,7 @@ void listDirectory(const QString &path, const QString &excluded, QVector<QFileIn
     std::sort(files->begin(), files->end(), [](const QFileInfo &a, const QFileInfo &b) {
         return a.fileName() < b.fileName();
     });
+    return true;
 }
 
 bool measure(const QFileInfo &info, qint64 *size)
@@ -195,8 +276,24 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
         writer.writeTextElement(QStringLiteral("installlocation"), component.location);
         writer.writeTextElement(QStringLiteral("filesize"), QString::number(component.size));
         writer.writeTextElement(QStringLiteral("requireuac"), requireUac);
-        if (!component.sha256.isEmpty())
-            writer.writeTextElement(QStringLiteral("sha256"), QString::fromLatin1(component.sha256));
+        writer.writeTextElement(QStringLiteral("sha256"), QString::fromLatin1(component.sha256));
+        const auto url = [&](const Delta &delta) {
+            return base + DeltaFolder + QLatin1Char('/')
+                    + QString::fromLatin1(QUrl::toPercentEncoding(delta.fileName));
+        };
+        writer.writeStartElement(QStringLiteral("compressed"));
+        writer.writeAttribute(QStringLiteral("size"), QString::number(component.compressed.size));
+        writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(component.compressed.sha256));
+        writer.writeCharacters(url(component.compressed));
+        writer.writeEndElement();
+        for (const Delta &patch : component.patches) {
+            writer.writeStartElement(QStringLiteral("patch"));
+            writer.writeAttribute(QStringLiteral("base"), QString::fromLatin1(patch.baseSha256));
+            writer.writeAttribute(QStringLiteral("size"), QString::number(patch.size));
+            writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(patch.sha256));
+            writer.writeCharacters(url(patch));
+            writer.writeEndElement();
+        }
         writer.writeEndElement();
     }
     writer.writeEndElement();
@@ -204,91 +301,229 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
     return xml;
 }
 
-bool readKey(const QString &keyPath, QByteArray *key)
+bool readKey(const QString &keyPath, ComponentSignature::PrivateKey *key)
 {
     QFile keyFile(keyPath);
     if (!keyFile.open(QIODevice::ReadOnly)) {
         complain(QStringLiteral("cannot read the key %1: %2").arg(quoted(keyPath), keyFile.errorString()));
         return false;
     }
-    *key = keyFile.readAll();
-    return true;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    // A failed run leaves any earlier file as it was.
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit()) {
-        complain(QStringLiteral("cannot write %1: %2").arg(quoted(path), out.errorString()));
+    // Once: an encrypted key asks for its passphrase here, and only here.
+    QString error;
+    if (!key->read(keyFile.readAll(), &error)) {
+        complain(QStringLiteral("cannot sign with %1: %2").arg(quoted(keyPath), error));
         return false;
     }
     return true;
 }
 
-// Hashes every component, and writes "<file>.sig" beside it: updaters from
-// before signed manifests check each component by it.
-bool signComponents(const QString &keyPath, const QByteArray &key, const QVector<QFileInfo> &files,
-                    QVector<Component> *components)
+// A file's bytes for reading, mapped rather than read: a patch's decoder and
+// encoder take them in place.
+class MappedFile
 {
+public:
+    bool open(const QString &path)
+    {
+        file.setFileName(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            complain(QStringLiteral("cannot read %1: %2").arg(quoted(path), file.errorString()));
+            return false;
+        }
+        if (file.size() == 0)
+            return true;
+        bytes = reinterpret_cast<const char *>(file.map(0, file.size()));
+        if (!bytes)
+            complain(QStringLiteral("cannot read %1: %2").arg(quoted(path), file.errorString()));
+        return bytes;
+    }
+    const char *data() const { return bytes ? bytes : ""; }
+    qint64 size() const { return file.size(); }
+    QByteArray sha256() const
+    {
+        Sha256 hash;
+        for (qint64 at = 0; at < size(); at += 1 << 20)
+            hash.add(data() + at, qMin<qint64>(1 << 20, size() - at));
+        return hash.hex();
+    }
+
+private:
+    QFile file;
+    const char *bytes = nullptr;
+};
+
+// Writes what produce() gives into a staged file, and measures it.
+bool stageDelta(ReleaseWriter *writer, const QString &target,
+                const std::function<bool(const ZstdSink &, QString *)> &produce, Delta *delta,
+                QFile **staged)
+{
+    QFile *file = writer->stage(target);
+    if (!file) {
+        complain(writer->errorString());
+        return false;
+    }
+    Sha256 hash;
+    qint64 size = 0;
+    QString error;
+    const bool written = produce([&](const char *data, qint64 length) {
+        hash.add(data, length);
+        size += length;
+        return file->write(data, length) == length;
+    }, &error);
+    if (!written || !file->flush()) {
+        complain(QStringLiteral("cannot write %1: %2")
+                 .arg(quoted(target), file->error() != QFileDevice::NoError ? file->errorString() : error));
+        return false;
+    }
+    delta->fileName = QFileInfo(target).fileName();
+    delta->size = size;
+    delta->sha256 = hash.hex();
+    *staged = file;
+    return true;
+}
+
+// Decodes the staged patch against its earlier file, as an updater will:
+// true when the result is the new file.
+bool patchApplies(QFile *patchFile, const MappedFile &base, const Component &component)
+{
+    MappedFile patch;
+    if (!patch.open(patchFile->fileName()))
+        return false;
+    ZstdDecoder decoder(component.size, base.data(), base.size());
+    Sha256 hash;
+    const bool decoded = decoder.write(patch.data(), patch.size(), [&](const char *data, qint64 size) {
+        hash.add(data, size);
+        return true;
+    }) && decoder.finish();
+    return decoded && decoder.decodedSize() == component.size && hash.hex() == component.sha256;
+}
+
+// The component's compressed copy, and a patch from each earlier release
+// whose file of that name differs, where it is at most 90 % of the copy.
+bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFile &file,
+                 const QStringList &previousDirs, Component *component)
+{
+    QFile *staged = nullptr;
+    if (!stageDelta(writer, deltaDir + QLatin1Char('/') + component->name + QStringLiteral(".zst"),
+                    [&](const ZstdSink &sink, QString *error) {
+                        return ZstdEncoder::compress(file.data(), file.size(), sink, error);
+                    },
+                    &component->compressed, &staged))
+        return false;
+
+    QSet<QByteArray> bases = {component->sha256};
+    for (const QString &previousDir : previousDirs) {
+        const QFileInfo baseInfo(QDir(previousDir).filePath(component->name));
+        if (!baseInfo.isFile())
+            continue;
+        MappedFile base;
+        if (!base.open(baseInfo.filePath()))
+            return false;
+        const QByteArray baseSha256 = base.sha256();
+        if (bases.contains(baseSha256))
+            continue; // the same file, or one already patched from
+        bases.insert(baseSha256);
+        if (file.size() > ZstdEncoder::PatchSizeLimit || base.size() > ZstdEncoder::PatchSizeLimit) {
+            complain(QStringLiteral("no patch for %1 from %2: patches are made for files of at "
+                                    "most 2 GiB").arg(quoted(component->name), quoted(previousDir)));
+            continue;
+        }
+        Delta patch;
+        patch.baseSha256 = baseSha256;
+        const QString target = deltaDir + QLatin1Char('/') + component->name + QStringLiteral(".from-")
+                + QString::fromLatin1(baseSha256.left(16)) + QStringLiteral(".zstpatch");
+        if (!stageDelta(writer, target,
+                        [&](const ZstdSink &sink, QString *error) {
+                            return ZstdEncoder::createPatch(base.data(), base.size(), file.data(),
+                                                            file.size(), sink, error);
+                        },
+                        &patch, &staged))
+            return false;
+        if (patch.size * 10 > component->compressed.size * 9) {
+            writer->discard(staged);
+            continue;
+        }
+        if (!patchApplies(staged, base, *component)) {
+            complain(QStringLiteral("the patch for %1 from %2 does not give the new file; left out")
+                     .arg(quoted(component->name), quoted(previousDir)));
+            writer->discard(staged);
+            continue;
+        }
+        component->patches.append(patch);
+    }
+    return true;
+}
+
+// Hashes every component and stages its compressed copy and patches; with a
+// key, "<file>.sig" beside it: updaters from before signed manifests check
+// each component by it.
+bool stageComponents(ReleaseWriter *writer, const QString &releaseDir, const QStringList &previousDirs,
+                     const QString &keyPath, const ComponentSignature::PrivateKey *key,
+                     const QVector<QFileInfo> &files, QVector<Component> *components)
+{
+    const QString deltaDir = QDir(releaseDir).filePath(DeltaFolder);
+    if (!writer->makeFolder(deltaDir)) {
+        complain(writer->errorString());
+        return false;
+    }
     for (int i = 0; i < files.size(); ++i) {
         const QFileInfo &info = files.at(i);
-        QFile file(info.filePath());
-        if (!file.open(QIODevice::ReadOnly)) {
-            complain(QStringLiteral("cannot read %1: %2").arg(quoted(info.filePath()), file.errorString()));
+        Component &component = (*components)[i];
+        MappedFile file;
+        if (!file.open(info.filePath()))
             return false;
+        component.sha256 = file.sha256();
+        if (key) {
+            QString error;
+            const QByteArray line = key->sign(
+                    ComponentSignature::message(info.fileName(), component.sha256), &error);
+            if (line.isEmpty()) {
+                complain(QStringLiteral("cannot sign with %1: %2").arg(quoted(keyPath), error));
+                return false;
+            }
+            if (!writer->stage(info.filePath() + QStringLiteral(".sig"), line)) {
+                complain(writer->errorString());
+                return false;
+            }
         }
+        if (!stageDeltas(writer, deltaDir, file, previousDirs, &component))
+            return false;
+    }
+    return true;
+}
+
+// The manifest, and its signature beside it.
+bool stageManifest(ReleaseWriter *writer, const QString &path, const QString &keyPath,
+                   const ComponentSignature::PrivateKey *key, const QByteArray &xml)
+{
+    if (key) {
         Sha256 hash;
-        QByteArray block(1024 * 1024, Qt::Uninitialized);
-        qint64 size;
-        while ((size = file.read(block.data(), block.size())) > 0)
-            hash.add(block.constData(), size);
-        if (size < 0) {
-            complain(QStringLiteral("cannot read %1: %2").arg(quoted(info.filePath()), file.errorString()));
-            return false;
-        }
-        (*components)[i].sha256 = hash.hex();
+        hash.add(xml);
         QString error;
-        const QByteArray line = ComponentSignature::sign(
-                key, ComponentSignature::message(info.fileName(), components->at(i).sha256), &error);
+        const QByteArray line = key->sign(ComponentSignature::releaseMessage(hash.hex()), &error);
         if (line.isEmpty()) {
             complain(QStringLiteral("cannot sign with %1: %2").arg(quoted(keyPath), error));
             return false;
         }
-        if (!writeFile(info.filePath() + QStringLiteral(".sig"), line))
+        if (!writer->stage(path + QStringLiteral(".sig"), line)) {
+            complain(writer->errorString());
             return false;
+        }
+    }
+    if (!writer->stage(path, xml)) {
+        complain(writer->errorString());
+        return false;
     }
     return true;
 }
 
-// The manifest, then its signature beside it.
-bool writeSigned(const QString &path, const QString &keyPath, const QByteArray &key,
-                 const QByteArray &xml)
+bool writeStandardOutput(const QByteArray &xml)
 {
-    Sha256 hash;
-    hash.add(xml);
-    QString error;
-    const QByteArray line = ComponentSignature::sign(key, ComponentSignature::releaseMessage(hash.hex()),
-                                                     &error);
-    if (line.isEmpty()) {
-        complain(QStringLiteral("cannot sign with %1: %2").arg(quoted(keyPath), error));
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly) || out.write(xml) != xml.size() || !out.flush()) {
+        complain(QStringLiteral("cannot write to standard output: %1").arg(out.errorString()));
         return false;
     }
-    return writeFile(path, xml) && writeFile(path + QStringLiteral(".sig"), line);
-}
-
-bool writeOutput(const QString &path, const QByteArray &xml)
-{
-    if (path.isEmpty() || path == QLatin1String("-")) {
-        QFile out;
-        if (!out.open(stdout, QIODevice::WriteOnly) || out.write(xml) != xml.size()
-                || !out.flush()) {
-            complain(QStringLiteral("cannot write to standard output: %1").arg(out.errorString()));
-            return false;
-        }
-        return true;
-    }
-    return writeFile(path, xml);
+    return true;
 }
 
 } // namespace
@@ -302,7 +537,12 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
             "Writes the component manifest that KorvelUpdater reads: one item per file of\n"
             "DIRECTORY, with its name, version, url (BASE-URL followed by the percent-encoded\n"
-            "file name), install location, size in bytes and requireuac flag.\n"
+            "file name), install location, size in bytes, requireuac flag and SHA-256.\n"
+            "\n"
+            "Beside the components, in DIRECTORY/korvel-delta/, it writes a zstd-compressed\n"
+            "copy of every component (NAME.zst) and, with --previous, patches from earlier\n"
+            "releases (NAME.from-HASH.zstpatch), listed in each item for updaters that can\n"
+            "use them; \"url\" still names the whole file. Upload DIRECTORY as it is.\n"
             "\n"
             "Without NAMEs every file of DIRECTORY is listed, sorted by name (by Unicode\n"
             "code units, whatever the locale); subdirectories are skipped with a note, since\n"
@@ -310,10 +550,13 @@ int main(int argc, char *argv[])
             "in the order given. The output file is never listed itself.\n"
             "\n"
             "With --sign-key (and --output), the manifest is signed for an updater built\n"
-            "with the matching public key: every item gets its component's SHA-256, the\n"
-            "manifest a serial, and FILE.sig holds the manifest's Ed25519 signature.\n"
+            "with the matching public key: the manifest gets a serial, and FILE.sig holds\n"
+            "its Ed25519 signature.\n"
             "NAME.sig is written beside every component too, for keyed updaters from\n"
             "before signed manifests. Signature files are never listed as components.\n"
+            "\n"
+            "No output or signature file ever replaces a component: such a run stops, and\n"
+            "a run that fails leaves DIRECTORY and the output file as they were.\n"
             "\n"
             "A file name must not be empty, hold \"/\", \"\\\" or a control character.\n"
             "Exit status: 0 on success, 1 for a directory, file, name or URL that cannot be\n"
@@ -356,8 +599,14 @@ int main(int argc, char *argv[])
             QStringLiteral("The signed release's serial, higher than any before (default: the "
                            "time in seconds since 1970)."),
             QStringLiteral("N"));
+    const QCommandLineOption previousOption(
+            QStringLiteral("previous"),
+            QStringLiteral("Folder of an earlier release's components: a patch from its file of "
+                           "the same name, where that is at most 90 % of the compressed copy; "
+                           "may be repeated."),
+            QStringLiteral("DIR"));
     parser.addOptions({outputOption, versionOption, installOption, locationOption, uacOption,
-                       signOption, serialOption});
+                       signOption, serialOption, previousOption});
 
     if (!parser.parse(QCoreApplication::arguments())) {
         complain(parser.errorText());
@@ -403,18 +652,31 @@ int main(int argc, char *argv[])
     if (!checkBaseUrl(arguments.at(1), &base))
         return InputError;
 
-    const QString excluded = outputPath.isEmpty() || outputPath == QLatin1String("-")
-            ? QString() : QFileInfo(outputPath).absoluteFilePath();
-    if (!checkDirectory(arguments.at(0)))
+    const bool toStandardOutput = outputPath.isEmpty() || outputPath == QLatin1String("-");
+    OwnFiles own;
+    if (toStandardOutput) {
+        own.standardOutput = FileIdentity::ofStandardOutput();
+    } else {
+        own.output = FileIdentity::of(outputPath);
+        own.outputSignature = FileIdentity::of(outputPath + QStringLiteral(".sig"));
+    }
+    const QString releaseDir = arguments.at(0);
+    if (!checkDirectory(releaseDir))
         return InputError;
+    const QStringList previousDirs = parser.values(previousOption);
+    for (const QString &previousDir : previousDirs) {
+        if (!checkDirectory(previousDir))
+            return InputError;
+    }
 
     QVector<QFileInfo> files;
     const QStringList selected = arguments.mid(2);
     if (selected.isEmpty()) {
-        listDirectory(arguments.at(0), excluded, &files);
+        if (!listDirectory(releaseDir, own, &files))
+            return InputError;
     } else {
         QSet<QString> seen;
-        const QDir dir(arguments.at(0));
+        const QDir dir(releaseDir);
         for (const QString &name : selected) {
             const QString problem = nameProblem(name);
             if (!problem.isEmpty()) {
@@ -429,6 +691,12 @@ int main(int argc, char *argv[])
             const QFileInfo info(dir.filePath(name));
             if (info.isDir()) {
                 complain(QStringLiteral("%1 is a directory").arg(quoted(info.filePath())));
+                return InputError;
+            }
+            const FileIdentity identity = FileIdentity::of(info.filePath());
+            if (identity == own.output || identity == own.outputSignature
+                || identity == own.standardOutput) {
+                complain(replaceProblem(QStringLiteral("the output file"), name));
                 return InputError;
             }
             files.append(info);
@@ -478,16 +746,43 @@ int main(int argc, char *argv[])
         }
     }
 
-    QByteArray key;
-    if (signing && (!readKey(parser.value(signOption), &key)
-                    || !signComponents(parser.value(signOption), key, files, &components)))
-        return InputError;
+    if (signing) {
+        // Its own signature would replace a component of the same name.
+        QHash<FileIdentity, QString> identities;
+        for (const QFileInfo &info : files)
+            identities.insert(FileIdentity::of(info.filePath()), info.fileName());
+        for (const QFileInfo &info : files) {
+            const FileIdentity signature = FileIdentity::of(info.filePath() + QStringLiteral(".sig"));
+            if (identities.contains(signature)) {
+                complain(replaceProblem(QStringLiteral("the signature of ") + quoted(info.fileName()),
+                                        identities.value(signature)));
+                return InputError;
+            }
+        }
+    }
 
+    ComponentSignature::PrivateKey key;
+    if (signing && !readKey(parser.value(signOption), &key))
+        return InputError;
+    const ComponentSignature::PrivateKey *signingKey = signing ? &key : nullptr;
+
+    // Nothing takes its place until everything is written.
+    ReleaseWriter writer;
+    if (!stageComponents(&writer, releaseDir, previousDirs, parser.value(signOption), signingKey,
+                         files, &components))
+        return InputError;
     const QByteArray xml = writeManifest(components, base, parser.value(versionOption),
                                          parser.isSet(uacOption) ? QStringLiteral("true")
                                                                  : QStringLiteral("false"),
                                          signing ? serial : QString());
-    if (signing)
-        return writeSigned(outputPath, parser.value(signOption), key, xml) ? Success : InputError;
-    return writeOutput(outputPath, xml) ? Success : InputError;
+    if (!toStandardOutput
+        && !stageManifest(&writer, outputPath, parser.value(signOption), signingKey, xml))
+        return InputError;
+    if (!writer.commit()) {
+        complain(writer.errorString());
+        return InputError;
+    }
+    if (toStandardOutput)
+        return writeStandardOutput(xml) ? Success : InputError;
+    return Success;
 }

@@ -63,7 +63,8 @@ ZstdDecoder::ZstdDecoder(qint64 maxOutput, const char *reference, qint64 referen
         d->fail(QStringLiteral("zstd: out of memory"));
         return;
     }
-    size_t result = ZSTD_DCtx_setParameter(d->context.get(), ZSTD_d_windowLogMax, WindowLogMax);
+    size_t result = ZSTD_DCtx_setParameter(d->context.get(), ZSTD_d_windowLogMax,
+                                           reference ? WindowLogMax : CopyWindowLogMax);
     if (!ZSTD_isError(result) && reference)
         result = ZSTD_DCtx_refPrefix(d->context.get(), reference, size_t(referenceSize));
     if (ZSTD_isError(result))

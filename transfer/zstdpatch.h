@@ -27,6 +27,9 @@ class ZstdDecoder
 {
 public:
     static constexpr int WindowLogMax = 31;
+    // A compressed copy's window: what it holds stays the same from a small
+    // component to one of gigabytes.
+    static constexpr int CopyWindowLogMax = 23;
 
     explicit ZstdDecoder(qint64 maxOutput, const char *reference = nullptr,
                          qint64 referenceSize = 0);
@@ -54,8 +57,10 @@ private:
 namespace ZstdEncoder {
 
 constexpr int Level = 19;
-// A compressed copy looks back at most 2^27 bytes (zstd's --long default).
-constexpr int CopyWindowLog = 27;
+// A compressed copy looks back at most 8 MiB, so that it decodes in as
+// little memory at any size (long-distance matching still finds repeats
+// within it).
+constexpr int CopyWindowLog = ZstdDecoder::CopyWindowLogMax;
 // A patch's window must reach back across its reference, and zstd's largest
 // is 2^31: patches are made only where both files are at most this size.
 constexpr qint64 PatchSizeLimit = qint64(1) << 31;

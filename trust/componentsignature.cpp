@@ -65,16 +65,44 @@ QUrl signatureUrl(const QUrl &signedFile)
 
 QByteArray sign(const QByteArray &privateKeyPem, const QByteArray &message, QString *error)
 {
-    const Key key = readKey(privateKeyPem, true);
-    if (!key || EVP_PKEY_id(key.get()) != EVP_PKEY_ED25519) {
-        *error = key ? QStringLiteral("the key is not an Ed25519 private key")
-                     : QStringLiteral("no private key in PEM: ") + cryptoError();
+    PrivateKey key;
+    return key.read(privateKeyPem, error) ? key.sign(message, error) : QByteArray();
+}
+
+struct PrivateKey::Key
+{
+    ::Key key;
+};
+
+PrivateKey::PrivateKey()
+    : key(new Key)
+{
+}
+
+PrivateKey::~PrivateKey() = default;
+
+bool PrivateKey::read(const QByteArray &privateKeyPem, QString *error)
+{
+    key->key = readKey(privateKeyPem, true);
+    if (!key->key || EVP_PKEY_id(key->key.get()) != EVP_PKEY_ED25519) {
+        *error = key->key ? QStringLiteral("the key is not an Ed25519 private key")
+                          : QStringLiteral("no private key in PEM: ") + cryptoError();
+        key->key.reset();
+        return false;
+    }
+    return true;
+}
+
+QByteArray PrivateKey::sign(const QByteArray &message, QString *error) const
+{
+    if (!key->key) {
+        *error = QStringLiteral("no private key");
         return QByteArray();
     }
     DigestContext context(EVP_MD_CTX_new());
     QByteArray signature(SignatureSize, Qt::Uninitialized);
     size_t size = size_t(signature.size());
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key->key.get()) != 1
         || EVP_DigestSign(context.get(), reinterpret_cast<unsigned char *>(signature.data()),
                           &size, reinterpret_cast<const unsigned char *>(message.constData()),
                           size_t(message.size())) != 1

@@ -33,6 +33,26 @@ QUrl signatureUrl(const QUrl &signedFile);
 // key in PEM; empty on failure, with the reason in error.
 QByteArray sign(const QByteArray &privateKeyPem, const QByteArray &message, QString *error);
 
+// An Ed25519 private key read once for many signatures: an encrypted key
+// asks for its passphrase once, not once per signature.
+class PrivateKey
+{
+public:
+    PrivateKey();
+    ~PrivateKey();
+    PrivateKey(const PrivateKey &) = delete;
+    PrivateKey &operator=(const PrivateKey &) = delete;
+
+    // False with the reason in error.
+    bool read(const QByteArray &privateKeyPem, QString *error);
+    // As sign() above.
+    QByteArray sign(const QByteArray &message, QString *error) const;
+
+private:
+    struct Key;
+    std::unique_ptr<Key> key;
+};
+
 } // namespace ComponentSignature
 
 // The publisher keys compiled into the program: the updater then installs

@@ -90,7 +90,8 @@ QString WineSession::bundleDir() const
 
 QString WineSession::manifestTool() const
 {
-    return qEnvironmentVariable("KORVEL_WIN64_BUILD") + QStringLiteral("/bin/korvel-manifest.exe");
+    return qEnvironmentVariable("KORVEL_WIN64_BUILD")
+            + QStringLiteral("/korvel-manifest-win64/korvel-manifest.exe");
 }
 
 QString WineSession::keyedUpdater() const

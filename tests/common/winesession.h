@@ -16,7 +16,7 @@
 // (wineserver -k) and the display stopped when the application object goes.
 //
 // It finds the Windows build in KORVEL_WIN64_BUILD (the bundle
-// KorvelUpdater-win64/ and bin/korvel-manifest.exe, as scripts/windows.sh
+// KorvelUpdater-win64/ and the tool's korvel-manifest-win64/, as scripts/windows.sh
 // makes them) and the test helper in KORVEL_WINHELPER. KORVEL_WINE_GL makes
 // the display's OpenGL one that cannot run Qt Quick: "none" (an X server
 // without GLX) or "1.4" (Mesa in software, claiming OpenGL 1.4).
@@ -27,6 +27,7 @@ public:
     static WineSession *instance(QString *whyNot = nullptr);
 
     QString bundleDir() const;
+    // korvel-manifest.exe in its folder, beside the DLLs it loads.
     QString manifestTool() const;
     // The Windows build of the updater with the test publisher keys.
     QString keyedUpdater() const;
