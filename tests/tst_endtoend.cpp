@@ -10,6 +10,7 @@
 #include "testtime.h"
 #include "updatersandbox.h"
 #include "winesession.h"
+#include "zstdpatch.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -33,6 +34,10 @@ struct Component
     QString path;     // on the server
     QString location; // "installdir" or a host directory, with a trailing "/" kept
     QByteArray data;
+    // Offered as a patch against base (installed before the update), or as
+    // a compressed copy; fetched at path + ".patch" or ".zst".
+    QByteArray base;
+    bool compressed = false;
 };
 
 struct Request
@@ -50,6 +55,36 @@ QByteArray randomBytes(int size, quint32 seed)
     for (char &c : data)
         c = char(generator.bounded(256));
     return data;
+}
+
+QByteArray sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// The item's hash and size, and its patch or compressed copy written beside
+// it; empty when the item offers neither.
+QByteArray offerCheaper(const Component &item, const QString &file, const QByteArray &url)
+{
+    if (item.base.isNull() && !item.compressed)
+        return QByteArray();
+    QByteArray encoded;
+    QString error;
+    const auto sink = [&encoded](const char *data, qint64 size) {
+        encoded.append(data, int(size));
+        return true;
+    };
+    const bool patch = !item.base.isNull();
+    if (!(patch ? ZstdEncoder::createPatch(item.base.constData(), item.base.size(), item.data.constData(),
+                                           item.data.size(), sink, &error)
+                : ZstdEncoder::compress(item.data.constData(), item.data.size(), sink, &error))
+        || !writeFile(file + QLatin1String(patch ? ".patch" : ".zst"), encoded))
+        return QByteArray();
+    const QByteArray attributes = "size=\"" + QByteArray::number(encoded.size()) + "\" sha256=\""
+            + sha256(encoded) + '"';
+    return "<sha256>" + sha256(item.data) + "</sha256>"
+            + (patch ? "<patch base=\"" + sha256(item.base) + "\" " + attributes + '>' + url + ".patch</patch>"
+                     : "<compressed " + attributes + '>' + url + ".zst</compressed>");
 }
 
 // nginx logs "$msec ... $request_time" when a request ends.
@@ -164,7 +199,13 @@ bool TestEndToEnd::publish(const QList<Component> &items)
         // A full address: a server of the test's own.
         const QByteArray url = item.path.startsWith(QLatin1String("http:"))
                 ? item.path.toUtf8() : nginx->url(item.path).toEncoded();
-        xml += UpdaterSandbox::manifestItem(item.name.toUtf8(), url, location.toUtf8());
+        QByteArray entry = UpdaterSandbox::manifestItem(item.name.toUtf8(), url, location.toUtf8());
+        const QByteArray cheaper = offerCheaper(item, www + item.path, url);
+        if (!cheaper.isEmpty()) {
+            entry.replace("<filesize>0", "<filesize>" + QByteArray::number(item.data.size()))
+                    .replace("  </item>", cheaper + "\n  </item>");
+        }
+        xml += entry;
     }
     return writeFile(www + QStringLiteral("/manifest.xml"), UpdaterSandbox::manifest(xml))
             && box->writeHandOff(nginx->url(QStringLiteral("/manifest.xml")).toEncoded() + '\n');
@@ -197,7 +238,7 @@ void TestEndToEnd::fullUpdate()
         QString error;
         QVERIFY2(WineSession::instance()->trust(nginx->certificatePath(), &error), qPrintable(error));
     }
-    const QList<Component> items = {
+    QList<Component> items = {
         {QStringLiteral("app-data.bin"), QStringLiteral("/c/app-data.bin"),
          QStringLiteral("installdir"), randomBytes(20000, 1)},
         {QStringLiteral("tiny.bin"), QStringLiteral("/c/tiny.bin"),
@@ -208,8 +249,14 @@ void TestEndToEnd::fullUpdate()
         {QStringLiteral("big.bin"), QStringLiteral("/slow/big.bin"),
          elsewhere, randomBytes(4000 * 1024, 4)},
         {QStringLiteral("KorvelWindows.dll"), QStringLiteral("/c/KorvelWindows.dll"),
-         QStringLiteral("installdir"), randomBytes(70000, 5)},
+         QStringLiteral("installdir"), randomBytes(70000, 5), QByteArray(), true},
+        {QStringLiteral("KorvelEngine.dll"), QStringLiteral("/c/KorvelEngine.dll"),
+         QStringLiteral("installdir"), randomBytes(60000, 7)},
     };
+    // The engine's installed build differs from the new one in one place.
+    items[5].base = items.at(5).data;
+    items[5].base.replace(30000, 100, randomBytes(100, 8));
+    QVERIFY(writeFile(targetOf(items.at(5)), items.at(5).base));
     QVERIFY(publish(items));
     // Old files of two components: one is replaced, the other's new build
     // fails the size check and leaves it as it was.
@@ -253,7 +300,7 @@ void TestEndToEnd::fullUpdate()
     // component once.
     QStringList expected = {QStringLiteral("/manifest.xml"), QStringLiteral("/manifest.xml")};
     for (const Component &item : items)
-        expected.append(item.path);
+        expected.append(item.path + QLatin1String(!item.base.isNull() ? ".patch" : item.compressed ? ".zst" : ""));
     QCOMPARE(paths, expected);
     // Both times have millisecond resolution.
     for (int i = 2; i < log.size(); ++i)
