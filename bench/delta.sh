@@ -6,8 +6,15 @@
 # update downloads for a component no earlier release had) and each patch,
 # with the tool's time, and checks every patch with zstd's own CLI.
 #   bench/delta.sh
+# Then the update itself: the Release updater (built in build-bench, as
+# bench/run.sh builds it) against a local nginx limited to 12.5 MB/s
+# (100 Mbit/s): the bytes nginx sent for the components and the time from
+# start to exit, for the whole file, the patch and the compressed copy; an
+# unchanged 1 GiB component; and the peak memory of the compressed and the
+# patch paths against the whole file's.
 # Environment: KORVEL_MANIFEST (the tool; default build/bin/korvel-manifest,
-# built if missing), BENCH_DIR (scratch space, default a temporary directory).
+# built if missing), BENCH_DIR (scratch space, default a temporary directory),
+# BENCH_PAIRS (runs of each update, default 3).
 # Needs npm and the registry; not part of the test command.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
@@ -66,3 +73,134 @@ done
 printf '\nFor comparison: gzip -9 of the whole file %s bytes; zstd -19 --long=31 --patch-from=0.25.11 (the CLI) %s bytes\n' \
     "$(gzip -9c "$new/esbuild.exe" | wc -c)" \
     "$(zstd -q -19 --long=31 --patch-from="$WORK/0.25.11/esbuild.exe" -c "$new/esbuild.exe" 2>/dev/null | wc -c)"
+
+# --- The update --------------------------------------------------------------
+PAIRS=${BENCH_PAIRS:-3}
+BUILD=$KORVEL_ROOT/build-bench
+korvel_build "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+SRV=$WORK/srv
+rm -rf "$SRV"
+mkdir -p "$SRV/rel" "$SRV/big"
+korvel_start_nginx "$WORK/nginx" "$SRV" 'limit_rate 12500k;'
+trap 'korvel_stop_nginx; [ -z "${BENCH_DIR:-}" ] && rm -rf "$WORK"' EXIT
+PORT=$KORVEL_NGINX_PORT
+BASE=http://127.0.0.1:$PORT
+
+cp "$new/esbuild.exe" "$SRV/rel/"
+"$TOOL" "$SRV/rel" "$BASE/rel/" --previous "$WORK/0.25.11" -o "$SRV/rel/manifest.xml" 2>/dev/null
+# The same release as an updater from before saw it: the whole file only.
+sed -e 's|<sha256>[^<]*</sha256>||' -e 's|<compressed[^>]*>[^<]*</compressed>||' \
+    -e 's|<patch [^>]*>[^<]*</patch>||' "$SRV/rel/manifest.xml" >"$SRV/rel/old-format.xml"
+
+INST=$WORK/inst
+HOMEDIR=$WORK/home
+mkdir -p "$HOMEDIR"
+
+# update MANIFEST [INSTALLED]: one update into an install folder that holds
+# INSTALLED as esbuild.exe (or the file named by INSTALLED_AS); prints
+# "seconds peak_rss_kb component_bytes".
+update() {
+    local manifest=$1 installed=${2:-}
+    rm -rf "$INST"
+    mkdir -p "$INST"
+    cp "$BUILD/bin/KorvelUpdater" "$INST/"
+    printf '#!/bin/sh\nexit 0\n' >"$INST/KorvelWindows.exe"
+    chmod +x "$INST/KorvelWindows.exe"
+    [ -z "$installed" ] || cp "$installed" "$INST/${INSTALLED_AS:-esbuild.exe}"
+    echo "$BASE/$manifest" >"$HOMEDIR/KorvelWindowsUpdaterTemp.txt"
+    : >"$WORK/nginx/access.log"
+    HOME="$HOMEDIR" QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software KORVEL_UPDATER_LOG="$WORK/updater.log" \
+        /usr/bin/time -f '%e %M %x' -o "$WORK/time.txt" "$INST/KorvelUpdater" >/dev/null 2>&1 || true
+    read -r secs rss status < <(tail -n 1 "$WORK/time.txt")
+    [ "$status" = 12 ] || { echo "the update of $manifest ended with $status" >&2; tail "$WORK/updater.log" >&2; exit 1; }
+    # nginx's combined format: "request" status bytes ...; the manifest's own loads are not counted.
+    local bytes
+    bytes=$(awk -F'"' '$2 !~ /\.xml / { split($3, f, " "); sum += f[2] } END { print sum + 0 }' "$WORK/nginx/access.log")
+    echo "$secs $rss $bytes"
+}
+
+# median of column N over PAIRS runs of update ARGS...
+median_of() {
+    local column=$1 i
+    shift
+    for ((i = 0; i < PAIRS; ++i)); do update "$@"; done | awk -v c="$column" '{ print $c }' | sort -g |
+        awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+row_update() { # label manifest [installed]
+    local runs
+    runs=$(for ((i = 0; i < PAIRS; ++i)); do update "${@:2}"; done)
+    local secs bytes
+    secs=$(awk '{ print $1 }' <<<"$runs" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    bytes=$(awk 'NR == 1 { print $3 }' <<<"$runs")
+    printf '| %-44s | %11s | %6.2f %% | %6.2f s |\n' "$1" "$bytes" \
+        "$(awk -v b="$bytes" -v w="$whole" 'BEGIN { print 100 * b / w }')" "$secs"
+}
+
+echo
+echo "The update of esbuild.exe to 0.25.12 at 12.5 MB/s, median of $PAIRS runs, start to exit:"
+echo
+echo "| what the updater fetched                     | bytes sent  | of whole | time     |"
+echo "|---|---:|---:|---:|"
+row_update "whole file (a manifest without the new elements)" rel/old-format.xml "$WORK/0.25.11/esbuild.exe"
+row_update "patch (0.25.11 installed)" rel/manifest.xml "$WORK/0.25.11/esbuild.exe"
+row_update "compressed copy (nothing installed)" rel/manifest.xml
+row_update "nothing (0.25.12 installed)" rel/manifest.xml "$new/esbuild.exe"
+
+# An unchanged 1 GiB component: the time its hash takes, from the log's
+# timestamps (the request of the item to the line that says it is unchanged).
+head -c $((1 << 30)) /dev/urandom >"$WORK/c1g.bin"
+sha=$(sha256sum "$WORK/c1g.bin" | cut -c1-64)
+printf '<model><item><name>c1g.bin</name><url>%s/big/c1g.bin</url><installlocation>installdir</installlocation><filesize>%s</filesize><sha256>%s</sha256></item></model>\n' \
+    "$BASE" $((1 << 30)) "$sha" >"$SRV/big/unchanged.xml"
+hashes=()
+for ((i = 0; i < PAIRS; ++i)); do
+    rm -f "$WORK/updater.log"
+    INSTALLED_AS=c1g.bin update big/unchanged.xml "$WORK/c1g.bin" >/dev/null
+    hashes+=("$(awk '/download: URL=/ { split($1, t, "T"); a = t[2] } /Unchanged:/ { split($1, t, "T"); b = t[2] }
+        function s(x,  p) { split(x, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+        END { printf "%.3f", s(substr(b, 1, 12)) - s(substr(a, 1, 12)) }' "$WORK/updater.log")")
+done
+printf '\nAn unchanged 1 GiB component, hashed: %s s (median of %s; each run: %s)\n' \
+    "$(printf '%s\n' "${hashes[@]}" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')" \
+    "$PAIRS" "${hashes[*]}"
+
+# Peak memory: whole file, compressed copy and patch, for a component of
+# 16 MiB and of 1 GiB (the patch at the largest size it is made for, 64 MiB).
+memory_case() { # name size_bytes
+    local name=$1 size=$2
+    head -c "$size" /dev/urandom >"$WORK/$name.old"
+    cp "$WORK/$name.old" "$WORK/$name.new"
+    printf 'changed' | dd of="$WORK/$name.new" bs=1 seek=$((size / 2)) conv=notrunc status=none
+    cp "$WORK/$name.new" "$SRV/big/$name"
+    zstd -q -f -3 -c "$WORK/$name.new" >"$SRV/big/$name.zst"
+    local sha item
+    sha=$(sha256sum "$WORK/$name.new" | cut -c1-64)
+    item="<name>$name</name><url>$BASE/big/$name</url><installlocation>installdir</installlocation><filesize>$size</filesize><sha256>$sha</sha256>"
+    printf '<model><item>%s</item></model>\n' "$item" >"$SRV/big/$name-whole.xml"
+    printf '<model><item>%s<compressed size="%s" sha256="%s">%s</compressed></item></model>\n' "$item" \
+        "$(stat -c %s "$SRV/big/$name.zst")" "$(sha256sum "$SRV/big/$name.zst" | cut -c1-64)" \
+        "$BASE/big/$name.zst" >"$SRV/big/$name-copy.xml"
+    if [ "$size" -le $((64 << 20)) ]; then
+        zstd -q -f -3 --long=27 --patch-from="$WORK/$name.old" -c "$WORK/$name.new" >"$SRV/big/$name.patch"
+        printf '<model><item>%s<patch base="%s" size="%s" sha256="%s">%s</patch></item></model>\n' "$item" \
+            "$(sha256sum "$WORK/$name.old" | cut -c1-64)" "$(stat -c %s "$SRV/big/$name.patch")" \
+            "$(sha256sum "$SRV/big/$name.patch" | cut -c1-64)" "$BASE/big/$name.patch" >"$SRV/big/$name-patch.xml"
+    fi
+    local whole_rss copy_rss patch_rss="-"
+    whole_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-whole.xml" "$WORK/$name.old")
+    copy_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-copy.xml" "$WORK/$name.old")
+    [ -f "$SRV/big/$name-patch.xml" ] && patch_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-patch.xml" "$WORK/$name.old")
+    printf '| %-8s | %8s MB | %8s MB | %8s MB |\n' "$name" "$(awk -v k="$whole_rss" 'BEGIN { printf "%.1f", k / 1024 }')" \
+        "$(awk -v k="$copy_rss" 'BEGIN { printf "%.1f", k / 1024 }')" \
+        "$([ "$patch_rss" = - ] && echo - || awk -v k="$patch_rss" 'BEGIN { printf "%.1f", k / 1024 }')"
+    rm -f "$WORK/$name.old" "$WORK/$name.new" "$SRV/big/$name" "$SRV/big/$name.zst" "$SRV/big/$name.patch"
+}
+echo
+echo "Peak resident memory of the updater (median of $PAIRS), the compressed copy and the patch made with zstd -3:"
+echo
+echo "| size     | whole file  | compressed  | patch       |"
+echo "|---|---:|---:|---:|"
+memory_case 16m $((16 << 20))
+memory_case 64m $((64 << 20))
+memory_case 1g $((1 << 30))

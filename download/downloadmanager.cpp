@@ -5,6 +5,7 @@
 #include "transferrules.h"
 #include "updatesession.h"
 #include "utils.h"
+#include "zstdpatch.h"
 
 #include <QDebug>
 #include <QFile>
@@ -113,8 +114,10 @@ void DownloadManager::installedHashed(const QByteArray &sha256Hex)
     // Decoded output is bounded by the item's size: without one, only the whole file.
     way = Way::Whole;
     if (delta.size >= 0) {
+        const bool patchable = delta.size <= ZstdEncoder::PatchSizeLimit
+                && QFileInfo(currentFileName).size() <= ZstdEncoder::PatchSizeLimit;
         for (const SignedRelease::Patch &patch : qAsConst(delta.patches)) {
-            if (!sha256Hex.isEmpty() && patch.base == sha256Hex) {
+            if (patchable && !sha256Hex.isEmpty() && patch.base == sha256Hex) {
                 way = Way::Patch;
                 cheaper = patch;
                 break;

@@ -61,9 +61,11 @@ constexpr int Level = 19;
 // little memory at any size (long-distance matching still finds repeats
 // within it).
 constexpr int CopyWindowLog = ZstdDecoder::CopyWindowLogMax;
-// A patch's window must reach back across its reference, and zstd's largest
-// is 2^31: patches are made only where both files are at most this size.
-constexpr qint64 PatchSizeLimit = qint64(1) << 31;
+// A patch's window must reach back across its reference, so the updater
+// holds the decoded file as well as the mapped earlier one: patches are made
+// (and used) only where both files are at most this size, and the updater's
+// peak then grows by at most the component's size plus 64 MiB.
+constexpr qint64 PatchSizeLimit = qint64(64) << 20;
 
 bool compress(const char *data, qint64 size, const ZstdSink &sink, QString *error);
 // data as a patch against reference; both at most PatchSizeLimit.
