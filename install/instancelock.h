@@ -6,7 +6,7 @@
 
 // One updater at a time per installation: a lock file in the updater's own
 // folder. A crashed holder does not keep it (QLockFile finds that its process
-// is gone). A folder where no lock can be made is locked by nobody, so the
+// is gone), and neither does a lock that names this very process. A folder where no lock can be made is locked by nobody, so the
 // updater then runs without one.
 class InstanceLock
 {
@@ -21,6 +21,8 @@ public:
     void release();
 
 private:
+    bool namesThisProcess() const;
+
     QString path;
     QLockFile lockFile;
 };
