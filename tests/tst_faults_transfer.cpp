@@ -717,8 +717,8 @@ void TestFaultsTransfer::killedThenRunAgain_data()
 }
 
 // The updater killed in mid-transfer, then started again: the old file is
-// whole meanwhile, and the next run replaces it without appending to what the
-// killed one staged, and leaves nothing behind. Killed after it replaced
+// whole meanwhile, and the next run takes the killed one's lock, replaces it
+// without appending to what the killed one staged, and leaves nothing behind. Killed after it replaced
 // itself (the whole Wine session), the next start puts the old exe and DLL
 // back before anything else.
 void TestFaultsTransfer::killedThenRunAgain()
@@ -783,6 +783,10 @@ void TestFaultsTransfer::killedThenRunAgain()
 
     a.sliceDelayMs = 0;
     server->setResponse("/c/a", a);
+    // The next updater gets the killed one's process id, as Wine and Windows
+    // give it by chance: its lock names the updater itself.
+    box.setLauncher({QStringLiteral("sh"), QStringLiteral("-c"),
+                     QStringLiteral("sed -i \"1s/.*/$$/\" \"${0%/*}/KorvelUpdater.lock\" && exec \"$0\"")});
     QVERIFY(box.start());
     VERIFY_COMPLETES_AND_STARTS(box);
     QCOMPARE(contents(fileA), a.body);
