@@ -33,10 +33,10 @@ void requestQuit(int)
 
 // The end of a session (SIGTERM, SIGHUP) or Ctrl+C ends the updater as a
 // closed window does, so that an unfinished update is rolled back.
-void quitOnSignals(QCoreApplication *app)
+QSocketNotifier *quitOnSignals(QCoreApplication *app)
 {
     if (::pipe(quitPipe) != 0)
-        return;
+        return nullptr;
     auto *notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, app);
     QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
     struct sigaction action = {};
@@ -44,6 +44,7 @@ void quitOnSignals(QCoreApplication *app)
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGTERM, SIGHUP, SIGINT})
         sigaction(signal, &action, nullptr);
+    return notifier;
 }
 
 } // namespace
@@ -61,7 +62,7 @@ int main(int argc, char *argv[])
     if (!session.begin())
         return 0;
 #ifdef Q_OS_UNIX
-    quitOnSignals(&app);
+    QSocketNotifier *quitNotifier = quitOnSignals(&app);
 #endif
 
     QQuickStyle::setStyle(QStringLiteral("Universal"));
@@ -95,6 +96,12 @@ int main(int argc, char *argv[])
 
         status = app.exec();
     }
+#ifdef Q_OS_UNIX
+    // The pipe is never read: a signal would now quit every wait of the roll
+    // back at once, and a quit holds for every event loop after it.
+    if (quitNotifier)
+        quitNotifier->setEnabled(false);
+#endif
     // The window closed before the sequence ended (a complete update never
     // comes back here). The engine is gone, and with it every open staging file.
     session.rollBack();

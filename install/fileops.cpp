@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -26,6 +27,35 @@ std::wstring nativePath(const QString &path)
     return native.toStdWString();
 }
 #endif
+
+// An existing folder's path with every link resolved; empty when it is missing.
+QString canonicalFolder(const QString &path)
+{
+#ifdef Q_OS_WIN
+    // The handle's own path: junctions, links and short names resolved, the
+    // letter case as stored.
+    const HANDLE folder = CreateFileW(nativePath(path).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return QString();
+    std::wstring buffer(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(folder, &buffer[0], DWORD(buffer.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(folder);
+    if (length == 0 || length >= buffer.size())
+        return QString();
+    QString name = QString::fromWCharArray(buffer.data(), int(length));
+    if (name.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        name = QLatin1String("\\\\") + name.mid(8);
+    else if (name.startsWith(QLatin1String("\\\\?\\")))
+        name = name.mid(4);
+    return QDir::fromNativeSeparators(name);
+#else
+    const QFileInfo info(path);
+    return info.isDir() ? info.canonicalFilePath() : QString();
+#endif
+}
 
 } // namespace
 
@@ -97,6 +127,57 @@ bool sync(QFile *file, QString *error)
     if (!ok && error)
         *error = QString::fromLocal8Bit(std::strerror(errno));
     return ok;
+#endif
+}
+
+bool makeFolder(const QString &path, QString *error)
+{
+#ifdef Q_OS_WIN
+    const bool ok = CreateDirectoryW(nativePath(path).c_str(), nullptr);
+#else
+    const bool ok = ::mkdir(QFile::encodeName(path).constData(), 0777) == 0;
+#endif
+    if (!ok && error)
+        *error = qt_error_string();
+    return ok;
+}
+
+QString identity(const QString &path)
+{
+    const QFileInfo info(path);
+    QString folder = info.absolutePath();
+    QStringList missing;
+    QString known = canonicalFolder(folder);
+    while (known.isEmpty()) {
+        const QFileInfo up(folder);
+        if (up.path() == folder)
+            break;
+        missing.prepend(up.fileName());
+        folder = up.path();
+        known = canonicalFolder(folder);
+    }
+    QString name = info.fileName();
+#ifdef Q_OS_WIN
+    // An existing file's long name, whichever name reached it.
+    WIN32_FIND_DATAW found;
+    const HANDLE find = name.contains(QLatin1Char('*')) || name.contains(QLatin1Char('?'))
+            ? INVALID_HANDLE_VALUE
+            : FindFirstFileW(nativePath(path).c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        name = QString::fromWCharArray(found.cFileName);
+        FindClose(find);
+    }
+#endif
+    QString result = known.isEmpty() ? folder : known;
+    if (!missing.isEmpty())
+        result = QDir::cleanPath(result + QLatin1Char('/') + missing.join(QLatin1Char('/')));
+    if (!result.endsWith(QLatin1Char('/')))
+        result += QLatin1Char('/');
+    result += name;
+#ifdef Q_OS_WIN
+    return result.toCaseFolded();
+#else
+    return result;
 #endif
 }
 

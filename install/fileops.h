@@ -16,6 +16,14 @@ bool renameFile(const QString &from, const QString &to, QString *error);
 bool removeFile(const QString &path);
 bool sync(const QString &path, QString *error);
 bool sync(QFile *file, QString *error);
+// Creates one folder in an existing one.
+bool makeFolder(const QString &path, QString *error);
+
+// The entry at path as the file system knows it, so that two paths to one
+// file are one: its folder's links and junctions resolved (a folder still
+// missing by the nearest one that exists), and on Windows short names
+// expanded and the letter case folded.
+QString identity(const QString &path);
 
 // Whether name is a file name within its folder (no separator, ".", ".." or
 // empty; on Windows no drive or stream).

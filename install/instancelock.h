@@ -6,8 +6,9 @@
 
 // One updater at a time per installation: a lock file in the updater's own
 // folder. A crashed holder does not keep it (QLockFile finds that its process
-// is gone). A folder where no lock can be made is locked by nobody, so the
-// updater then runs without one.
+// is gone), and neither does a lock that names this very process. A folder
+// where no lock can be made is locked by nobody, so the updater then runs
+// without one.
 class InstanceLock
 {
 public:
@@ -21,6 +22,8 @@ public:
     void release();
 
 private:
+    bool namesThisProcess() const;
+
     QString path;
     QLockFile lockFile;
 };

@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -64,12 +65,7 @@ QString ReleaseTransaction::journalPath(const QString &folder)
 
 QString ReleaseTransaction::key(const QString &target)
 {
-    const QString path = QFileInfo(target).absoluteFilePath();
-#ifdef Q_OS_WIN
-    return path.toCaseFolded();
-#else
-    return path;
-#endif
+    return FileOps::identity(target);
 }
 
 bool ReleaseTransaction::recover()
@@ -79,7 +75,14 @@ bool ReleaseTransaction::recover()
     QFile file(journalPath());
     if (!file.exists())
         return true;
-    if (!file.open(QIODevice::ReadOnly) || !parse(file.readAll())) {
+    // One that cannot be read now (held by a scanner, its rights changed) is
+    // not damaged: nothing is touched until a start can read it.
+    const QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    if (file.error() != QFileDevice::NoError) {
+        qDebug() << "Cannot read the journal" << journalPath() << file.errorString();
+        return false;
+    }
+    if (!parse(content)) {
         file.close();
         // Never trusted to rename anything; the folder's sweep takes what is left.
         const QString bad = journalPath() + QStringLiteral(".bad");
@@ -106,8 +109,17 @@ bool ReleaseTransaction::parse(const QByteArray &journal)
         const QByteArray &line = lines.at(i);
         const int lastTab = line.lastIndexOf('\t');
         const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 4 || checked(line.left(lastTab)) != line
-            || (fields.at(0) != "0" && fields.at(0) != "1"))
+        if (checked(line.left(lastTab)) != line)
+            return false;
+        if (fields.size() == 3 && fields.at(0) == "d") {
+            const QString made = QString::fromUtf8(QByteArray::fromPercentEncoding(fields.at(1)));
+            if (!QFileInfo(made).isAbsolute())
+                return false;
+            if (!madeFolders.contains(made))
+                madeFolders.append(made);
+            continue;
+        }
+        if (fields.size() != 4 || (fields.at(0) != "0" && fields.at(0) != "1"))
             return false;
         Entry entry;
         entry.existed = fields.at(0) == "1";
@@ -136,10 +148,6 @@ bool ReleaseTransaction::stage(const QString &target, QString *error)
 {
     if (holds(target))
         return true;
-    if (broken) {
-        *error = QStringLiteral("an earlier write failed");
-        return false;
-    }
     Entry entry;
     entry.target = QFileInfo(target).absoluteFilePath();
     entry.existed = FileOps::exists(target);
@@ -159,11 +167,28 @@ bool ReleaseTransaction::stage(const QString &target, QString *error)
     return true;
 }
 
+bool ReleaseTransaction::stageFolder(const QString &folder, QString *error)
+{
+    const QString path = QFileInfo(folder).absoluteFilePath();
+    if (madeFolders.contains(path))
+        return true;
+    if (!append(checked("d\t" + QUrl::toPercentEncoding(path)) + '\n', error))
+        return false;
+    madeFolders.append(path);
+    // Its entry in the folder above reaches the disk with the release.
+    folders.insert(QFileInfo(path).absolutePath());
+    return true;
+}
+
 // Appended, never rewritten: a release of thousands of components writes
 // each line once. The first line comes with the header under another name,
 // so that no journal is ever half a header.
 bool ReleaseTransaction::append(const QByteArray &line, QString *error)
 {
+    if (broken) {
+        *error = QStringLiteral("an earlier write failed");
+        return false;
+    }
     if (!journalWritten) {
         const QString path = journalPath() + QStringLiteral(".new");
         QFile file(path);
@@ -230,6 +255,7 @@ bool ReleaseTransaction::removeJournal(QString *error)
     entries.clear();
     index.clear();
     folders.clear();
+    madeFolders.clear();
     return true;
 }
 
@@ -269,6 +295,9 @@ bool ReleaseTransaction::rollBack()
     }
     if (!ok)
         return false;
+    // Emptied above; one that still holds something is not only this run's.
+    for (int i = madeFolders.size() - 1; i >= 0; --i)
+        QDir().rmdir(madeFolders.at(i));
     syncFolders();
     const int count = entries.size();
     QString error;
@@ -285,12 +314,24 @@ bool ReleaseTransaction::restore(const Entry &entry, QString *error) const
 {
     if (!removeIfThere(StagedFile::stagingPath(entry.target), error))
         return false;
-    if (FileOps::exists(entry.aside)) {
-        // The old file was set aside: what stands at the target is this run's.
-        return removeIfThere(entry.target, error)
-                && FileOps::renameFile(entry.aside, entry.target, error);
-    }
+    // Nothing stood there: the target, and a later item's file set aside
+    // under the name the entry kept free, are this run's.
     if (!entry.existed)
-        return removeIfThere(entry.target, error);
-    return true;
+        return removeIfThere(entry.target, error) && removeIfThere(entry.aside, error);
+    if (!FileOps::exists(entry.aside))
+        return true;
+    // The old file was set aside: what stands at the target is this run's.
+    // A running program or a loaded DLL (the updater that now runs may be
+    // this release's) can be renamed, not removed: it goes aside, and goes
+    // later as the set-aside files of a commit do.
+    if (FileOps::exists(entry.target) && !FileOps::removeFile(entry.target)) {
+        const QString away = StagedFile::freeAsidePath(entry.target);
+        if (away.isEmpty()) {
+            *error = QStringLiteral("cannot remove %1").arg(entry.target);
+            return false;
+        }
+        if (!FileOps::renameFile(entry.target, away, error))
+            return false;
+    }
+    return FileOps::renameFile(entry.aside, entry.target, error);
 }

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // One update as one unit: until commit(), every file that the update replaces
@@ -20,8 +21,17 @@
 // appended and flushed before its staging file is made:
 //     <1 if the target existed, else 0> TAB <target> TAB <set-aside file> TAB
 //     <the first 8 hex digits of the MD5 of what precedes the last TAB>
-// with both paths percent-encoded. A last line without its line feed is an
-// append that never finished, and covers nothing that was touched.
+// and one line per folder the run creates, appended and flushed before it
+// is made:
+//     d TAB <folder> TAB <check, as above>
+// with the paths percent-encoded. A last line without its line feed is an
+// append that never finished, and covers nothing that was touched. The
+// folder lines came later under the same header: a journal without them
+// reads as before, and one with them is written only by an updater that
+// reads them (an older one would set it aside as unreadable).
+//
+// Targets are compared as the file system identifies them (key()): two
+// paths to one file are one target, and only the first names its old file.
 //
 // The update's session (UpdateSession) owns the one instance, behind the
 // instance lock: recover() rolls back what a killed run left, and rollBack()
@@ -41,13 +51,15 @@ public:
     static QString key(const QString &target);
     QString journalPath() const override { return journalPath(folder); }
 
-    // Rolls back what the journal of an earlier run names. An unreadable
-    // journal is set aside unused. False when a file could not be restored
-    // in time: the journal then stays for the next start.
+    // Rolls back what the journal of an earlier run names. A journal that
+    // is not one is set aside unused. False when it cannot be read now, or
+    // a file could not be restored in time: the journal then stays for the
+    // next start.
     bool recover();
 
     bool holds(const QString &target) const override;
     bool stage(const QString &target, QString *error) override;
+    bool stageFolder(const QString &folder, QString *error) override;
     QString keptAsidePath(const QString &target) const override;
     void placed(const QString &target) override;
 
@@ -80,6 +92,8 @@ private:
     QVector<Entry> entries;
     QHash<QString, int> index;
     QSet<QString> folders;
+    // The folders this run created, outermost first.
+    QStringList madeFolders;
     bool journalWritten = false;
     // A failed append may have left half a line: nothing more is added.
     bool broken = false;

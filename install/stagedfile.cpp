@@ -92,10 +92,15 @@ void StagedFile::removeLeftovers(const QString &folder)
 void StagedFile::open()
 {
     const QFileInfo info(targetPath);
-    // A missing folder is not created and a folder at the target is left
-    // alone: the transfer runs with nothing to write.
-    if (!info.dir().exists() || info.isDir()) {
+    // A folder at the target is left alone, and so is a relative location
+    // that is missing: the transfer runs with nothing to write.
+    if (info.isDir() || (!info.dir().exists() && info.isRelative())) {
         emit ready(true);
+        return;
+    }
+    // An absolute one is created, as an installer would.
+    if (!info.dir().exists() && !makeFolders(info.path())) {
+        failLater();
         return;
     }
     // What the release set aside of this target stays until it commits.
@@ -105,14 +110,45 @@ void StagedFile::open()
     QString error;
     if (journal && !journal->stage(targetPath, &error)) {
         qDebug() << "Cannot write" << journal->journalPath() << error;
-        // Nothing is touched; ready() comes from the event loop, as after a wait.
-        QTimer::singleShot(0, this, [this] { emit ready(false); });
+        failLater();
         return;
     }
     step = Step::Open;
     pause = FirstPause;
     deadline.setRemainingTime(retryLimit);
     attempt();
+}
+
+// Outermost first, each named in the journal before it is made.
+bool StagedFile::makeFolders(const QString &folder)
+{
+    QStringList missing;
+    for (QString path = folder; !QFileInfo(path).isDir(); path = QFileInfo(path).path()) {
+        if (QFileInfo(path).path() == path)
+            break;
+        missing.prepend(path);
+    }
+    for (const QString &path : qAsConst(missing)) {
+        QString error;
+        // "x/.." exists once x does.
+        if (QFileInfo(path).isDir())
+            continue;
+        if (journal && !journal->stageFolder(path, &error)) {
+            qDebug() << "Cannot write" << journal->journalPath() << error;
+            return false;
+        }
+        if (!FileOps::makeFolder(path, &error)) {
+            qDebug() << "Cannot create the folder" << path << error;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Nothing is fetched; ready() comes from the event loop, as after a wait.
+void StagedFile::failLater()
+{
+    QTimer::singleShot(0, this, [this] { emit ready(false); });
 }
 
 void StagedFile::commit()

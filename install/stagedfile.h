@@ -34,6 +34,9 @@ public:
     // Names target before its staging file is made; false, with the reason,
     // when the journal cannot be written.
     virtual bool stage(const QString &target, QString *error) = 0;
+    // Names a folder before the release creates it, so that a roll back
+    // removes it again; false, with the reason, as stage().
+    virtual bool stageFolder(const QString &folder, QString *error) = 0;
     virtual QString journalPath() const = 0;
     // Where the file that stood at target before the release goes aside;
     // empty once that is settled (a later item of the same target).
@@ -66,8 +69,9 @@ public:
 
     QString target() const { return targetPath; }
     // The open staging file; null before open() succeeds, after commit() or
-    // discard(), and when the target's folder is missing or the target is a
-    // folder (nothing can be staged: the transfer then counts as failed).
+    // discard(), and when the target is a folder or its folder is missing
+    // and relative (nothing can be staged: the transfer then counts as
+    // failed). A missing absolute folder is created, with its parents.
     QFile *file() const { return staging; }
 
     // Creates the staging file, empty; emits ready() once, at once or later.
@@ -88,6 +92,8 @@ private:
     enum class Step { None, Open, Commit };
 
     void attempt();
+    bool makeFolders(const QString &folder);
+    void failLater();
     bool tryOpen();
     bool tryCommit();
     void placed();

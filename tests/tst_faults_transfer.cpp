@@ -142,7 +142,7 @@ private:
     // into the install directory; with c, a third: "c.bin" from /c/c there too.
     void serveTwo(const UpdaterSandbox &box, const QString &dirA, const TestResponse &a,
                   const TestResponse &b, const QByteArray &nameA = "a.bin",
-                  const TestResponse *c = nullptr);
+                  const TestResponse *c = nullptr, const QByteArray &nameB = "b.bin");
     QByteArray manifestUrl() const { return server->url(QStringLiteral("/m.xml")).toEncoded(); }
 
     TestHttpServer *server = nullptr;
@@ -168,7 +168,8 @@ void TestFaultsTransfer::cleanup()
 
 void TestFaultsTransfer::serveTwo(const UpdaterSandbox &box, const QString &dirA,
                                   const TestResponse &a, const TestResponse &b,
-                                  const QByteArray &nameA, const TestResponse *c)
+                                  const QByteArray &nameA, const TestResponse *c,
+                                  const QByteArray &nameB)
 {
     server->setResponse("/c/a", a);
     server->setResponse("/c/b", b);
@@ -176,7 +177,7 @@ void TestFaultsTransfer::serveTwo(const UpdaterSandbox &box, const QString &dirA
     QByteArray items =
             UpdaterSandbox::manifestItem(nameA, server->url(QStringLiteral("/c/a")).toEncoded(),
                                          UpdaterSandbox::xmlEscaped(box.updaterPath(dirA)))
-            + UpdaterSandbox::manifestItem("b.bin", server->url(QStringLiteral("/c/b")).toEncoded(),
+            + UpdaterSandbox::manifestItem(nameB, server->url(QStringLiteral("/c/b")).toEncoded(),
                                            install);
     if (c) {
         server->setResponse("/c/c", *c);
@@ -434,13 +435,14 @@ void TestFaultsTransfer::largeSparseFile()
     VERIFY_NOTHING_LOST(box);
 }
 
-// Nothing can be written into a directory that does not exist: a failed
-// component, and the update goes on without creating it.
+// Nothing can be written into a relative location that does not exist: a
+// failed component, and the update goes on without creating it. (A missing
+// absolute one is created: tst_release's killedAtEveryRename.)
 void TestFaultsTransfer::targetDirectoryMissing()
 {
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
-    const QString absent = box.root() + QStringLiteral("/absent/deeper");
+    const QString absent = QStringLiteral("absent/deeper");
     TestResponse a;
     a.body = UpdaterSandbox::pattern(400, 12);
     TestResponse b;
@@ -451,7 +453,7 @@ void TestFaultsTransfer::targetDirectoryMissing()
     QVERIFY(box.start());
     VERIFY_COMPLETES_AND_STARTS(box);
     QCOMPARE(server->requestCount("/c/a"), 1);
-    QVERIFY(!QFileInfo::exists(box.root() + QStringLiteral("/absent")));
+    QVERIFY(!QFileInfo::exists(box.workDir() + QStringLiteral("/absent")));
     QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
     VERIFY_NOTHING_LOST(box);
 }
@@ -675,11 +677,46 @@ void TestFaultsTransfer::oldTarget()
 
 // The updater killed in mid-transfer, then started again: the old file is
 // whole meanwhile, and the next run replaces it without appending to what the
-// killed one staged, and leaves nothing behind.
+// killed one staged, and leaves nothing behind. Killed (the whole Wine
+// session) after it replaced itself, the next start puts its old exe and DLL back.
 void TestFaultsTransfer::killedThenRunAgain()
 {
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    // Windows: the next updater is the release's, with its DLL loaded.
+    if (UpdaterSandbox::usesWine()) {
+        const QStringList files = {box.installDir() + QStringLiteral("/KorvelUpdater.exe"),
+                                   box.installDir() + QStringLiteral("/libwinpthread-1.dll")};
+        // Programs still: what follows an image is not loaded.
+        const TestResponse fresh[] = {{200, {}, contents(files.at(0)) + UpdaterSandbox::pattern(1000, 21)},
+                                      {200, {}, contents(files.at(1)) + UpdaterSandbox::pattern(1000, 22)}};
+        TestResponse c{200, {}, UpdaterSandbox::pattern(3000, 23)};
+        c.holdAfter = 1000;
+        serveTwo(box, box.installDir(), fresh[0], fresh[1], "KorvelUpdater.exe", &c, "libwinpthread-1.dll");
+        QVERIFY(box.writeHandOff(manifestUrl()));
+        QVERIFY(box.start());
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/c"), 1, ExitMs);
+        box.kill();
+
+        QFile::remove(box.handOffPath());
+        QVERIFY(box.start());
+        QVERIFY2(box.waitForOutput("Rolled back the update of 3 component(s)", ExitMs), tail(box).constData());
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(contents(files.at(i)), fresh[i].body.chopped(1000));
+        QVERIFY(!QFileInfo::exists(box.installDir() + QStringLiteral("/KorvelUpdater.journal")));
+        box.terminate();
+
+        c.holdAfter = -1;
+        server->setResponse("/c/c", c);
+        QVERIFY(box.writeHandOff(manifestUrl()));
+        QVERIFY(box.start());
+        QVERIFY2(box.waitForExit(ExitMs), tail(box).constData());
+        QCOMPARE(box.exitCode(), 12);
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(contents(files.at(i)), fresh[i].body);
+        VERIFY_NOTHING_LOST(box);
+        return;
+    }
     const QString fileA = box.installDir() + QStringLiteral("/a.bin");
     const QByteArray old = UpdaterSandbox::pattern(700, 18);
     QVERIFY(writeFile(fileA, old));
@@ -698,6 +735,10 @@ void TestFaultsTransfer::killedThenRunAgain()
 
     a.sliceDelayMs = 0;
     server->setResponse("/c/a", a);
+    // The next updater gets the killed one's process id, as Wine and Windows
+    // give it by chance: its lock names the updater itself.
+    box.setLauncher({QStringLiteral("sh"), QStringLiteral("-c"),
+                     QStringLiteral("sed -i \"1s/.*/$$/\" \"${0%/*}/KorvelUpdater.lock\" && exec \"$0\"")});
     QVERIFY(box.start());
     VERIFY_COMPLETES_AND_STARTS(box);
     QCOMPARE(contents(fileA), a.body);
