@@ -41,8 +41,8 @@ public:
     bool setEncoding(Encoding encoding, qint64 limit, QString *error);
     // Creates the staging file; ready() follows, at once or later.
     void open();
-    // Whether the bytes go anywhere: not when the target's folder is missing
-    // or the target is a folder (the transfer then counts as failed).
+    // Whether the bytes go anywhere: not when nothing could be staged, as
+    // for a folder at the target (the transfer then counts as failed).
     bool isWriting() const;
     // Takes received bytes; false, with the reason in errorString() (and a
     // line when the file cannot take them).
