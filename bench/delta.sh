@@ -191,9 +191,9 @@ memory_case() { # name size_bytes
     whole_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-whole.xml" "$WORK/$name.old")
     copy_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-copy.xml" "$WORK/$name.old")
     [ -f "$SRV/big/$name-patch.xml" ] && patch_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-patch.xml" "$WORK/$name.old")
-    printf '| %-8s | %8s MB | %8s MB | %8s MB |\n' "$name" "$(awk -v k="$whole_rss" 'BEGIN { printf "%.1f", k / 1024 }')" \
-        "$(awk -v k="$copy_rss" 'BEGIN { printf "%.1f", k / 1024 }')" \
-        "$([ "$patch_rss" = - ] && echo - || awk -v k="$patch_rss" 'BEGIN { printf "%.1f", k / 1024 }')"
+    megabytes() { [ "$1" = - ] && echo "(none made)" || awk -v k="$1" 'BEGIN { printf "%.1f MB", k / 1024 }'; }
+    printf '| %-8s | %11s | %11s | %11s |\n' "$name" "$(megabytes "$whole_rss")" "$(megabytes "$copy_rss")" \
+        "$(megabytes "$patch_rss")"
     rm -f "$WORK/$name.old" "$WORK/$name.new" "$SRV/big/$name" "$SRV/big/$name.zst" "$SRV/big/$name.patch"
 }
 echo
