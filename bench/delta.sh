@@ -90,7 +90,7 @@ cp "$new/esbuild.exe" "$SRV/rel/"
 "$TOOL" "$SRV/rel" "$BASE/rel/" --previous "$WORK/0.25.11" -o "$SRV/rel/manifest.xml" 2>/dev/null
 # The same release as an updater from before saw it: the whole file only.
 sed -e 's|<sha256>[^<]*</sha256>||' -e 's|<compressed[^>]*>[^<]*</compressed>||' \
-    -e 's|<patch [^>]*>[^<]*</patch>||' "$SRV/rel/manifest.xml" >"$SRV/rel/old-format.xml"
+    -e 's|<patch [^>]*>[^<]*</patch>||' "$SRV/rel/manifest.xml" >"$SRV/old-format.xml"
 
 INST=$WORK/inst
 HOMEDIR=$WORK/home
@@ -142,7 +142,7 @@ echo "The update of esbuild.exe to 0.25.12 at 12.5 MB/s, median of $PAIRS runs, 
 echo
 echo "| what the updater fetched                     | bytes sent  | of whole | time     |"
 echo "|---|---:|---:|---:|"
-row_update "whole file (a manifest without the new elements)" rel/old-format.xml "$WORK/0.25.11/esbuild.exe"
+row_update "whole file (a manifest without the new elements)" old-format.xml "$WORK/0.25.11/esbuild.exe"
 row_update "patch (0.25.11 installed)" rel/manifest.xml "$WORK/0.25.11/esbuild.exe"
 row_update "compressed copy (nothing installed)" rel/manifest.xml
 row_update "nothing (0.25.12 installed)" rel/manifest.xml "$new/esbuild.exe"
