@@ -1,16 +1,173 @@
 #include "transferrules.h"
 
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
+
+#include <memory>
 
 namespace TransferRules {
 
 void prepare(QNetworkRequest &request)
 {
     request.setPriority(QNetworkRequest::HighPriority);
-    // Qt follows no redirects by default and would hand us the 302 page as the component.
+    // Qt follows no redirects by default and would hand us the 302 page as the
+    // component; each one is checked before it is followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaximumRedirects);
 }
 
+QString refusal(const QUrl &url)
+{
+    // file:// would read the local disk, and on Windows a file://host/ address
+    // connects to that host's share with the user's credentials.
+    const QString scheme = url.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return QStringLiteral("only http and https addresses are fetched");
+    return QString();
+}
+
+int inactivityLimit()
+{
+    static const int limit = [] {
+        bool ok = false;
+        const int ms = qEnvironmentVariableIntValue("KORVEL_INACTIVITY_MS", &ok);
+        return ok && ms > 0 ? ms : InactivityLimit;
+    }();
+    return limit;
+}
+
 } // namespace TransferRules
+
+namespace {
+
+// The answer to a request that is never sent: a network error, reported from
+// the event loop as every reply's end is.
+class RefusedReply : public QNetworkReply
+{
+public:
+    RefusedReply(QNetworkAccessManager::Operation operation, const QNetworkRequest &request,
+                 const QString &cause, QObject *parent)
+        : QNetworkReply(parent)
+    {
+        setRequest(request);
+        setUrl(request.url());
+        setOperation(operation);
+        QIODevice::open(QIODevice::ReadOnly);
+        setError(ProtocolUnknownError, cause);
+        setFinished(true);
+        QMetaObject::invokeMethod(this, [this] {
+            emit errorOccurred(ProtocolUnknownError);
+            emit finished();
+        }, Qt::QueuedConnection);
+    }
+
+    void abort() override {}
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+};
+
+// When the reply last received something; cheap to mark on every read.
+struct Activity
+{
+    QElapsedTimer last;
+    QUrl current;
+    bool stopped = false;
+};
+
+} // namespace
+
+RuledNetworkAccessManager::RuledNetworkAccessManager(qint64 maximumSize, QObject *parent)
+    : QNetworkAccessManager(parent)
+    , maximumSize(maximumSize)
+{
+}
+
+QNetworkReply *RuledNetworkAccessManager::createRequest(Operation op, const QNetworkRequest &request,
+                                                        QIODevice *outgoingData)
+{
+    // A refused redirect has had its line already.
+    if (refusedTargets.contains(request.url()))
+        return new RefusedReply(op, request, QStringLiteral("a redirect that was refused"), this);
+    const QString cause = TransferRules::refusal(request.url());
+    if (!cause.isEmpty()) {
+        qDebug() << "Stopped:" << request.url().toString() << cause;
+        return new RefusedReply(op, request, cause, this);
+    }
+    QNetworkRequest ruled(request);
+    TransferRules::prepare(ruled);
+    QNetworkReply *reply = QNetworkAccessManager::createRequest(op, ruled, outgoingData);
+    watch(reply);
+    return reply;
+}
+
+void RuledNetworkAccessManager::watch(QNetworkReply *reply)
+{
+    auto activity = std::make_shared<Activity>();
+    activity->last.start();
+    activity->current = reply->url();
+    const int limit = TransferRules::inactivityLimit();
+    auto *timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, reply, timer, activity, limit] {
+        const qint64 left = limit - activity->last.elapsed();
+        if (left > 0) {
+            timer->start(int(left));
+            return;
+        }
+        activity->stopped = true;
+        stop(reply, QStringLiteral("nothing received for %1 s").arg(limit / 1000.0));
+    });
+    timer->start(limit);
+    const auto received = [activity] { activity->last.restart(); };
+    connect(reply, &QNetworkReply::metaDataChanged, timer, received);
+    connect(reply, &QNetworkReply::readyRead, timer, received);
+    connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
+
+    connect(reply, &QNetworkReply::redirected, this, [this, reply, activity](const QUrl &target) {
+        activity->last.restart();
+        QString cause = TransferRules::refusal(target);
+        if (cause.isEmpty() && activity->current.scheme() == QLatin1String("https")
+            && target.scheme() == QLatin1String("http"))
+            cause = QStringLiteral("never from https to plain http");
+        if (cause.isEmpty()) {
+            activity->current = target;
+            emit reply->redirectAllowed();
+            return;
+        }
+        activity->stopped = true;
+        refusedTargets.insert(target);
+        stop(reply, QStringLiteral("a redirect to %1: %2").arg(target.toString(), cause));
+    });
+    if (maximumSize > 0) {
+        connect(reply, &QNetworkReply::downloadProgress, this,
+                [this, reply, activity](qint64 received, qint64 total) {
+                    if (activity->stopped || (received <= maximumSize && total <= maximumSize))
+                        return;
+                    activity->stopped = true;
+                    stop(reply, QStringLiteral("longer than %1 bytes").arg(maximumSize));
+                });
+    }
+    // A redirect that Qt did not follow (another scheme, too many): a client
+    // that follows it itself is refused it.
+    connect(reply, &QNetworkReply::finished, this, [this, reply, activity] {
+        const QVariant target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+        if (activity->stopped || !target.isValid() || reply->error() == QNetworkReply::NoError)
+            return;
+        const QUrl resolved = reply->url().resolved(target.toUrl());
+        refusedTargets.insert(resolved);
+        qDebug() << "Stopped:" << reply->url().toString()
+                 << QStringLiteral("a redirect to %1: %2").arg(resolved.toString(), reply->errorString());
+    });
+}
+
+void RuledNetworkAccessManager::stop(QNetworkReply *reply, const QString &cause)
+{
+    // The address that was asked for, whatever redirects followed.
+    qDebug() << "Stopped:" << reply->request().url().toString() << cause;
+    reply->abort();
+}
