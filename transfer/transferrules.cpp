@@ -144,24 +144,38 @@ void RuledNetworkAccessManager::watch(QNetworkReply *reply)
         stop(reply, QStringLiteral("a redirect to %1: %2").arg(target.toString(), cause));
     });
     if (maximumSize > 0) {
-        connect(reply, &QNetworkReply::downloadProgress, this,
-                [this, reply, activity](qint64 received, qint64 total) {
-                    if (activity->stopped || (received <= maximumSize && total <= maximumSize))
-                        return;
-                    activity->stopped = true;
-                    stop(reply, QStringLiteral("longer than %1 bytes").arg(maximumSize));
-                });
+        // Before the reply finishes: Qt reports progress at most every 100 ms,
+        // and a fast answer ends before its first report. Its reader (the QML
+        // engine's model) reads nothing before the end, so what the reply
+        // holds is what came.
+        const auto bound = [this, reply, activity] {
+            const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+            if (activity->stopped || (announced <= maximumSize && reply->bytesAvailable() <= maximumSize))
+                return;
+            activity->stopped = true;
+            stop(reply, QStringLiteral("longer than %1 bytes").arg(maximumSize));
+        };
+        connect(reply, &QNetworkReply::metaDataChanged, this, bound);
+        connect(reply, &QNetworkReply::readyRead, this, bound);
     }
     // A redirect that Qt did not follow (another scheme, too many): a client
     // that follows it itself is refused it.
     connect(reply, &QNetworkReply::finished, this, [this, reply, activity] {
-        const QVariant target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
-        if (activity->stopped || !target.isValid() || reply->error() == QNetworkReply::NoError)
+        if (activity->stopped || reply->error() == QNetworkReply::NoError)
             return;
-        const QUrl resolved = reply->url().resolved(target.toUrl());
-        refusedTargets.insert(resolved);
-        qDebug() << "Stopped:" << reply->url().toString()
-                 << QStringLiteral("a redirect to %1: %2").arg(resolved.toString(), reply->errorString());
+        // Qt refuses another scheme before it sets the redirect's target.
+        QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        if (target.isEmpty())
+            target = QUrl::fromEncoded(reply->rawHeader("Location"));
+        if (target.isEmpty())
+            return;
+        target = reply->url().resolved(target);
+        refusedTargets.insert(target);
+        QString cause = TransferRules::refusal(target);
+        if (cause.isEmpty())
+            cause = reply->errorString();
+        qDebug() << "Stopped:" << reply->request().url().toString()
+                 << QStringLiteral("a redirect to %1: %2").arg(target.toString(), cause);
     });
 }
 

@@ -38,7 +38,8 @@ class RuledNetworkAccessManager : public QNetworkAccessManager
     Q_OBJECT
 
 public:
-    // maximumSize: the longest answer accepted, 0 for no bound.
+    // maximumSize: the longest answer accepted, 0 for no bound; for a reader
+    // that reads only once the reply has finished (the QML engine's model).
     explicit RuledNetworkAccessManager(qint64 maximumSize = 0, QObject *parent = nullptr);
 
 protected:

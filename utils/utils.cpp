@@ -1,6 +1,7 @@
 #include "utils.h"
 
 #include "fileops.h"
+#include "transferrules.h"
 #include "updatesession.h"
 
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTextStream>
+#include <QUrl>
 
 #include <climits>
 #include <cstdio>
@@ -51,7 +53,12 @@ void Utils::outputFile()
     QString line;
     while (!stream.atEnd()) {
         line = stream.readLine();
-        emit fileOutput(line);
+        // The manifest's model would read a local address (file:, qrc:, a
+        // relative one) itself, past every transfer rule: it gets none.
+        const QString refusal = line.isEmpty() ? QString() : TransferRules::refusal(QUrl(line));
+        if (!refusal.isEmpty())
+            qDebug() << "Stopped:" << line << refusal;
+        emit fileOutput(refusal.isEmpty() ? line : QString());
         qDebug() << "Output: " << line;
     }
     // The last line is the address.

@@ -24,7 +24,8 @@ signals:
 public slots:
     // Emits fileOutput once per line of the hand-off file, in file order,
     // within this call; nothing, with a line, for a file that cannot be read
-    // or is not within bounds.
+    // or is not within bounds. A line that is not an http or https address
+    // is handed over empty, with a line.
     void outputFile();
 
 public:
