@@ -51,8 +51,8 @@ private:
     void stop(QNetworkReply *reply, const QString &cause);
 
     qint64 maximumSize = 0;
-    // Redirects refused or not followed: a client that follows them itself
-    // (the QML engine's XmlListModel does) is refused them too.
+    // Redirects not followed: a client that follows them itself (the QML
+    // engine's XmlListModel does) is refused them too.
     QSet<QUrl> refusedTargets;
 };
 

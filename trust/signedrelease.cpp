@@ -171,7 +171,7 @@ QString SignedRelease::parse(const QByteArray &manifest)
         const QString name = fields.value(QStringLiteral("name"));
         const QString nameProblem = FileOps::fileNameProblem(name);
         if (!nameProblem.isEmpty())
-            return QStringLiteral("item %1 has a name that is never written: \"%2\" (%3)")
+            return QStringLiteral("item %1 has a name that is never written: %2 (%3)")
                     .arg(number).arg(name, nameProblem);
         Item item;
         item.url = QUrl(fields.value(QStringLiteral("url")));
