@@ -1,11 +1,14 @@
 #include "downloadmanager.h"
 #include "renderer.h"
+#include "signedrelease.h"
+#include "transferrules.h"
 #include "updaterlog.h"
 #include "updatesession.h"
 #include "utils.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
+#include <QQmlNetworkAccessManagerFactory>
 #include <QQuickStyle>
 #include <QUrl>
 #include <QtQml>
@@ -50,17 +53,39 @@ QSocketNotifier *quitOnSignals(QCoreApplication *app)
 } // namespace
 #endif
 
+namespace {
+
+// The manifest's load through the QML engine obeys the transfer rules too,
+// with the bound of the keyed check. May be called from the engine's threads.
+class RuledManagerFactory : public QQmlNetworkAccessManagerFactory
+{
+public:
+    QNetworkAccessManager *create(QObject *parent) override
+    {
+        return new RuledNetworkAccessManager(SignedRelease::MaximumManifestSize, parent);
+    }
+};
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     // Before anything else, so that the copy also holds what Qt says on start.
     startUpdaterLog();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
+    // One line where each run starts, and one where it ends: runs appended
+    // to one log file read apart.
+    qDebug() << "Updater started:" << QCoreApplication::applicationDirPath() << "pid"
+             << QCoreApplication::applicationPid();
 
     // The lock, the release and what the publisher signed, for the whole run.
     UpdateSession session(QCoreApplication::applicationDirPath(), QByteArray(korvelPublisherKeys));
-    if (!session.begin())
+    if (!session.begin()) {
+        qDebug() << "Updater ended: status 0, nothing touched (another updater, or a roll back "
+                    "that cannot complete yet)";
         return 0;
+    }
 #ifdef Q_OS_UNIX
     QSocketNotifier *quitNotifier = quitOnSignals(&app);
 #endif
@@ -70,7 +95,10 @@ int main(int argc, char *argv[])
 
     int status = 0;
     {
+        // Outlives the engine.
+        RuledManagerFactory networkFactory;
         QQmlApplicationEngine engine;
+        engine.setNetworkAccessManagerFactory(&networkFactory);
         qmlRegisterType<DownloadManager>("DownloadManager", 1, 0, "DownloadManager");
         qmlRegisterType<Utils>("Utils", 1, 0, "Utils");
 
@@ -104,6 +132,11 @@ int main(int argc, char *argv[])
 #endif
     // The window closed before the sequence ended (a complete update never
     // comes back here). The engine is gone, and with it every open staging file.
-    session.rollBack();
+    const bool rolledBack = session.rollBack();
+    if (status == 0)
+        qDebug() << "Updater ended: status 0, the window closed;"
+                 << (rolledBack ? "rolled back" : "the roll back is not complete");
+    else
+        qDebug() << "Updater ended: status" << status << "the window could not be created";
     return status;
 }

@@ -45,7 +45,7 @@ chmod +x "$INST/KorvelWindows.exe"
 # The same with the build that demands a signed release (the test keys).
 KEYED_INST="$WORK/inst-keyed"
 mkdir -p "$KEYED_INST"
-cp "$BUILD/bin/KorvelUpdaterKeyed" "$KEYED_INST/KorvelUpdater"
+cp "$BUILD/test-bin/KorvelUpdaterTestKeys" "$KEYED_INST/KorvelUpdater"
 cp "$INST/KorvelWindows.exe" "$KEYED_INST/"
 
 # run_timed OUTFILE COMMAND...: prints "seconds max_rss_kb"

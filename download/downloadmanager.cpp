@@ -8,14 +8,16 @@
 #include "zstdpatch.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QRegularExpression>
+#include <QTimer>
 
 DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
-    , networkManager(new QNetworkAccessManager(this))
+    , networkManager(new RuledNetworkAccessManager(0, this))
 {
     qRegisterMetaType<QNetworkReply::NetworkError>();
 }
@@ -42,11 +44,12 @@ void DownloadManager::cancel()
 
 void DownloadManager::download(QUrl url, QString fileName)
 {
-    qDebug() << "download: URL=" << url.toString();
     resumeOffset = 0;
     currentRequest = QNetworkRequest(url);
-    if (fileName.isEmpty())
+    if (fileName.isEmpty()) {
+        qDebug() << "download: URL=" << url.toString();
         return;
+    }
 
     // A reply that still runs here would go on writing into the new file.
     cutLoose();
@@ -54,10 +57,23 @@ void DownloadManager::download(QUrl url, QString fileName)
     delete installedHash;
     installedHash = nullptr;
     currentFileName = fileName;
-    qDebug() << fileName;
     delta = SignedRelease::Delta();
     way = Way::Whole;
     signedItem = -1;
+    // Refused before anything runs: no request, nothing staged, and none of
+    // the lines of a transfer. Outcomes come from the event loop, as always.
+    const QString name = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    // An empty name is one the document refused, and said so.
+    if (name.isEmpty() || !Utils::isFileName(name)) {
+        QMetaObject::invokeMethod(this, &DownloadManager::skip, Qt::QueuedConnection);
+        return;
+    }
+    const QString refusal = TransferRules::refusal(url);
+    if (!refusal.isEmpty()) {
+        qDebug() << "Stopped:" << url.toString() << refusal;
+        QTimer::singleShot(0, this, [this] { emit downloadError(QNetworkReply::ProtocolUnknownError); });
+        return;
+    }
     if (signedRelease()) {
         // Answered from the event loop, as every outcome is.
         checking = true;
@@ -143,8 +159,19 @@ void DownloadManager::unchanged()
     emit downloadComplete();
 }
 
+
+// An item that is not fetched: the sequence goes on, as after a failed download.
+void DownloadManager::skip()
+{
+    emit recordFailed();
+    emit downloadComplete();
+}
+
+// The transfer runs: only now its lines.
 void DownloadManager::stage()
 {
+    qDebug() << "download: URL=" << (way == Way::Whole ? currentRequest.url() : cheaper.url).toString();
+    qDebug() << currentFileName;
     UpdateSession *session = UpdateSession::instance();
     const SignedRelease *release = signedRelease();
     const bool hashing = (release && release->isSigned()) || way != Way::Whole;
@@ -247,8 +274,10 @@ void DownloadManager::finished()
     if (written)
         writer->close();
     const int size = written ? Utils::getFileSize(stagingFile) : 0;
-    if (size <= FailedSizeLimit) {
+    // In a keyed build the signed hash decides, whatever the size.
+    if (!written || (size <= FailedSizeLimit && !signedRelease())) {
         // The old file stays as it was; the updater may end right after this.
+        qDebug() << "Failed download:" << currentFileName << failure(size);
         dropStaged();
         settleSigned();
         emit recordFailed();
@@ -310,7 +339,25 @@ void DownloadManager::fallBack(const QString &reason)
     way = Way::Whole;
     resumeOffset = 0;
     writer->restartPlain();
+    qDebug() << "download: URL=" << currentRequest.url().toString();
     download(currentRequest);
+}
+
+// Why nothing was written, or what was: the line of an item left out.
+QString DownloadManager::failure(int size) const
+{
+    const QFileInfo target(currentFileName);
+    if (target.isDir())
+        return QStringLiteral("a folder stands at the target");
+    if (!target.dir().exists()) {
+        // A pretty-printed <installlocation> keeps its line ends and blanks.
+        if (!currentFileName.isEmpty() && currentFileName.front().isSpace())
+            return QStringLiteral("its folder does not exist (the install location has blanks "
+                                  "or line ends around it)");
+        return QStringLiteral("its folder does not exist");
+    }
+    return QStringLiteral("%1 bytes, %2 or less: the file stays as it was")
+            .arg(size).arg(FailedSizeLimit);
 }
 
 // The signed item of this transfer is installed, or failed as a download.

@@ -19,10 +19,15 @@ class FileHash;
 // no error, more than 149 bytes, and as long as the server announced.
 // A result of 149 bytes or less counts as failed (recordFailed, then
 // downloadComplete) and is removed at once, leaving the target as it was, as
-// does a target whose folder is missing.
+// does a target whose folder is missing; a "Failed download:" line says why.
+// A target whose name is never written (FileOps::fileNameProblem) is not
+// fetched at all and counts as failed; an address that is not http or https
+// is not fetched either and ends in downloadError. Neither writes the
+// "download: URL=" line, which only a transfer that runs writes.
 // In a build with publisher keys (an UpdateSession with a SignedRelease), a
 // transfer starts only once the signed release names its address and target,
-// and the component is put in place only with the signed SHA-256.
+// and the component is put in place only with the signed SHA-256, whatever
+// its size.
 // A transfer ends in exactly one of downloadComplete, downloadError or
 // internalDownloadError (which also reports a staging file that could not be
 // made or put in place in time, and a component the signed release refuses),
@@ -79,10 +84,12 @@ private:
     void checkSigned();
     void installedHashed(const QByteArray &sha256Hex);
     void unchanged();
+    void skip();
     void stage();
     void finishCheaper();
     void fallBack(const QString &reason);
     QNetworkRequest &transferRequest();
+    QString failure(int size) const;
     void stagingReady(bool ok);
     void placed(bool ok);
     void settleSigned();

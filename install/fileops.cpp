@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -181,19 +182,35 @@ QString identity(const QString &path)
 #endif
 }
 
-bool isPlainFileName(const QString &name)
+QString fileNameProblem(const QString &name)
 {
-    QString plain = name;
-#ifdef Q_OS_WIN
-    // Windows drops trailing dots and blanks (".. " is ".."), and reads a
-    // colon as a drive ("C:x") or a stream.
-    while (plain.endsWith(QLatin1Char('.')) || plain.endsWith(QLatin1Char(' ')))
-        plain.chop(1);
-    if (plain.contains(QLatin1Char(':')))
-        plain.clear();
-#endif
-    return !plain.isEmpty() && plain != QLatin1String(".") && plain != QLatin1String("..")
-            && !plain.contains(QLatin1Char('/')) && !plain.contains(QLatin1Char('\\'));
+    if (name.isEmpty())
+        return QStringLiteral("empty");
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return QStringLiteral("holds a folder separator");
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("not a file");
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || QStringLiteral("<>:\"|?*").contains(c))
+            return QStringLiteral("holds a character Windows forbids in a name");
+    }
+    // "name." is "name" on Windows: another file than the one signed or meant.
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return QStringLiteral("ends in a dot or a blank, which Windows drops");
+    // A device whatever the extension ("nul.txt", "COM1 .log"); Windows counts
+    // the superscript digits too.
+    static const QRegularExpression device(
+            QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\u00b9\u00b2\u00b3]|LPT[1-9\u00b9\u00b2\u00b3]) *(\\..*)?$"),
+            QRegularExpression::CaseInsensitiveOption);
+    if (device.match(name).hasMatch())
+        return QStringLiteral("a Windows device name");
+    static const QRegularExpression own(
+            QStringLiteral("^KorvelUpdater\\.(journal|lock|serial)(\\..*)?$|\\.korvel-part$"
+                           "|\\.korvel-old(-[0-9]+)?$"),
+            QRegularExpression::CaseInsensitiveOption);
+    if (own.match(name).hasMatch())
+        return QStringLiteral("one of the updater's own files");
+    return QString();
 }
 
 } // namespace FileOps

@@ -25,9 +25,14 @@ bool makeFolder(const QString &path, QString *error);
 // expanded and the letter case folded.
 QString identity(const QString &path);
 
-// Whether name is a file name within its folder (no separator, ".", ".." or
-// empty; on Windows no drive or stream).
-bool isPlainFileName(const QString &name);
+// Why name is never written as a component, on any platform, since the
+// manifest is written for Windows: empty when it is a plain file name. Refused:
+// a separator, "." and "..", the characters Windows forbids (<>:"|?* and
+// control characters), a trailing dot or blank (Windows drops them), the
+// device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any extension), the
+// updater's own files and its staging and set-aside suffixes.
+QString fileNameProblem(const QString &name);
+inline bool isPlainFileName(const QString &name) { return fileNameProblem(name).isEmpty(); }
 
 } // namespace FileOps
 

@@ -121,6 +121,13 @@ korvel_windows_bundle() {
         -P "$KORVEL_ROOT/cmake/windows-bundle.cmake"
 }
 
+# korvel_nginx_quoted TEXT: TEXT as one quoted nginx parameter (paths with
+# blanks, quotes or semicolons).
+korvel_nginx_quoted() {
+    local text=${1//\\/\\\\}
+    printf '"%s"' "${text//\"/\\\"}"
+}
+
 # korvel_start_nginx DIR ROOT [DIRECTIVES]: a private nginx serving ROOT on a
 # free loopback port, with its config, pid file, logs and temp paths in DIR and
 # DIRECTIVES added to its server block. Sets KORVEL_NGINX_PORT and
@@ -129,8 +136,11 @@ korvel_windows_bundle() {
 KORVEL_NGINX_PID=""
 KORVEL_NGINX_PORT=""
 korvel_start_nginx() {
-    local dir=$1 root=$2 directives=${3:-} user="" attempt i
+    local dir=$1 root=$2 directives=${3:-} user="" attempt i q
     mkdir -p "$dir"
+    # The folder quoted, its closing quote left for the file name after it.
+    q=$(korvel_nginx_quoted "$dir")
+    q=${q%\"}
     # The workers must read the caller's private directories.
     [ "$(id -u)" -eq 0 ] && user="user root;"
     # A port that is free when we look may be taken before nginx binds it.
@@ -141,22 +151,22 @@ korvel_start_nginx() {
 $user
 daemon off;
 worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log info;
+pid $q/nginx.pid";
+error_log $q/error.log" info;
 events { worker_connections 256; }
 http {
     default_type application/octet-stream;
-    access_log $dir/access.log;
-    client_body_temp_path $dir/client_body;
-    proxy_temp_path $dir/proxy;
-    fastcgi_temp_path $dir/fastcgi;
-    uwsgi_temp_path $dir/uwsgi;
-    scgi_temp_path $dir/scgi;
+    access_log $q/access.log";
+    client_body_temp_path $q/client_body";
+    proxy_temp_path $q/proxy";
+    fastcgi_temp_path $q/fastcgi";
+    uwsgi_temp_path $q/uwsgi";
+    scgi_temp_path $q/scgi";
     sendfile on;
     keepalive_requests 100000;
     server {
         listen 127.0.0.1:$KORVEL_NGINX_PORT;
-        root $root;
+        root $(korvel_nginx_quoted "$root");
         $directives
     }
 }

@@ -15,6 +15,10 @@ run_updater() {
     total=$(stat -c %s "$sandbox/www/release/$big")
     (cd "$sandbox/install" && exec timeout 300 ./KorvelUpdater) >"$sandbox/updater.log" 2>&1 &
     local pid=$!
+    # timeout runs the updater in a process group of its own, which Ctrl+C
+    # does not reach: pass it on (timeout hands it to the updater, which rolls
+    # back and ends).
+    trap 'kill -TERM "$pid" 2>/dev/null; wait "$pid"; exit 130' INT TERM
 
     for i in $(seq 1 600); do
         kill -0 "$pid" 2>/dev/null || break

@@ -92,7 +92,7 @@ phase_done "tests"
 # as the sanitizers advise: quicker to build.
 korvel_build "$KORVEL_ROOT/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" -DKORVEL_SANITIZE=ON \
-    -DKORVEL_SANITIZER_PASS=ON -DKORVEL_PLAIN_TESTS="$KORVEL_ROOT/build/bin" \
+    -DKORVEL_SANITIZER_PASS=ON -DKORVEL_PLAIN_TESTS="$KORVEL_ROOT/build/test-bin" \
     -DKORVEL_TEST_TIMES="$KORVEL_ROOT/build-asan/test-times.txt"
 phase_done "build with sanitizers"
 sanitized=0

@@ -55,7 +55,7 @@ out=$(env -u KORVEL_SIGN_PKCS12 -u KORVEL_SIGN_PASSWORD "$KORVEL_ROOT/scripts/si
 cmp -s "$win/bin/korvel-manifest.exe" "$work/plain.exe" || fail "changed without a certificate"
 
 KORVEL_RUNNER=wine KORVEL_WIN64_BUILD=$work/build KORVEL_SCREENSHOT_DIR=$work \
-    "$build_dir/bin/tst_endtoend" fullUpdate:http \
+    "$build_dir/test-bin/tst_endtoend" fullUpdate:http \
     >"$work/wine.log" 2>&1 || fail "the signed bundle: $(tail -n 30 "$work/wine.log")"
 grep -q '^PASS   : TestEndToEnd::fullUpdate(http)' "$work/wine.log" || fail "$(cat "$work/wine.log")"
 echo "signed and verified: KorvelUpdater.exe (bundle and zip), korvel-manifest.exe; the signed bundle updated under Wine"

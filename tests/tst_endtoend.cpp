@@ -641,6 +641,10 @@ void TestEndToEnd::logFile()
     }
     const QByteArray target = '"' + box->updaterPath(targetOf(item)).toUtf8() + '"';
     QVERIFY2(copied.contains(target), target.constData());
+    // The run from its start to its end, apart from the runs before it.
+    QVERIFY2(copied.first().startsWith("Updater started: \""), copied.first().constData());
+    QVERIFY2(copied.last().startsWith("Updater ended: status 12, the update is complete; started \""),
+             copied.last().constData());
 }
 
 void TestEndToEnd::throughProxy_data()

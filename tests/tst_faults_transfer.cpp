@@ -5,10 +5,12 @@
 
 #include "downloadmanager.h"
 #include "nginxserver.h"
+#include "signedrelease.h"
 #include "stagedfile.h"
 #include "testhttpserver.h"
 #include "sandboxchecks.h"
 #include "testtime.h"
+#include "transferrules.h"
 #include "updatersandbox.h"
 #include "winesession.h"
 
@@ -125,7 +127,9 @@ private slots:
     void httpsRedirect_data();
     void httpsRedirect();
     void largeSparseFile();
+    void shippedInactivityBound();
 
+    void targetDirectoryMissing_data();
     void targetDirectoryMissing();
     void targetDirectoryReadOnly();
     void targetIsDirectory_data();
@@ -206,11 +210,12 @@ void TestFaultsTransfer::transfer_data()
     QTest::newRow("closed in mid-body") << response << Outcome::Stalls << whole
                                         << QByteArray("Error: RemoteHostClosedError");
     response.dropAfter = -1;
+    // Ended by the inactivity bound, shortened here.
+    const QByteArray silence = "\" \"nothing received for ";
     response.holdAfter = 0;
-    QTest::newRow("headers, then nothing") << response << Outcome::Stalls << whole << QByteArray();
+    QTest::newRow("headers, then nothing") << response << Outcome::Stalls << whole << silence;
     response.holdAfter = 500;
-    QTest::newRow("half the body, then nothing")
-            << response << Outcome::Stalls << whole << QByteArray();
+    QTest::newRow("half the body, then nothing") << response << Outcome::Stalls << whole << silence;
     response.holdAfter = -1;
 
     response.body.clear();
@@ -221,6 +226,7 @@ void TestFaultsTransfer::transfer_data()
     response.body = dripped;
     response.sliceSize = 1;
     response.sliceDelayMs = 100;
+    // Longer than the bound in all, but never silent for it: never cut.
     QTest::newRow("one byte every 100 ms") << response << Outcome::Completes << dripped
                                            << QByteArray();
     response.sliceSize = 0;
@@ -264,6 +270,7 @@ void TestFaultsTransfer::transfer()
 
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    box.setEnvironmentValue(QStringLiteral("KORVEL_INACTIVITY_MS"), QString::number(testTime(2000)));
     TestResponse b;
     b.body = bodyB;
     serveTwo(box, box.installDir(), response, b);
@@ -281,6 +288,9 @@ void TestFaultsTransfer::transfer()
         VERIFY_COMPLETES_AND_STARTS(box);
         QCOMPARE(contents(fileA), expected.size() > DownloadManager::FailedSizeLimit ? expected : old);
         QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
+        QCOMPARE(box.output().count("Failed download: \"" + box.updaterPath(fileA).toUtf8()
+                                    + "\" \"149 bytes, 149 or less: the file stays as it was\""),
+                 expected.size() == 149 ? 1 : 0);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/a"), 1, ExitMs);
         if (!waitFor.isEmpty())
@@ -298,10 +308,14 @@ void TestFaultsTransfer::transfer()
 void TestFaultsTransfer::httpsRedirect_data()
 {
     QTest::addColumn<bool>("toHttp");
+    // The component's manager, or the one the QML engine loads the manifest with.
+    QTest::addColumn<bool>("manifest");
     // Proves that the TLS set-up works, so that the refusal below is the
     // redirect policy's and not a failed handshake.
-    QTest::newRow("https to https, followed") << false;
-    QTest::newRow("https to http, refused") << true;
+    QTest::newRow("https to https, followed") << false << false;
+    QTest::newRow("https to http, refused") << true << false;
+    QTest::newRow("manifest, https to https, followed") << false << true;
+    QTest::newRow("manifest, https to http, refused") << true << true;
 }
 
 // A component that moves from https to http is refused: the redirect page is
@@ -313,6 +327,7 @@ void TestFaultsTransfer::httpsRedirect_data()
 void TestFaultsTransfer::httpsRedirect()
 {
     QFETCH(bool, toHttp);
+    QFETCH(bool, manifest);
     if (!QSslSocket::supportsSsl())
         QSKIP("Qt has no TLS support here");
     if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
@@ -360,12 +375,30 @@ void TestFaultsTransfer::httpsRedirect()
         ~Restore() { QSslConfiguration::setDefaultConfiguration(configuration); }
     } restore{saved};
 
+    const QUrl start(QStringLiteral("https://127.0.0.1:%1/start").arg(tls.serverPort()));
+    if (manifest) {
+        RuledNetworkAccessManager network(SignedRelease::MaximumManifestSize);
+        QNetworkReply *reply = network.get(QNetworkRequest(start));
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QVERIFY(finished.wait(testTime(30000)));
+        QCOMPARE(reply->error(), toHttp ? QNetworkReply::InsecureRedirectError : QNetworkReply::NoError);
+        QCOMPARE(reply->readAll(), toHttp ? QByteArray() : body);
+        QCOMPARE(server->requestCount("/file"), 0);
+        // Nor may the engine's model follow the refused redirect itself.
+        if (toHttp) {
+            QNetworkReply *again = network.get(QNetworkRequest(QUrl::fromEncoded(target)));
+            QSignalSpy refused(again, &QNetworkReply::finished);
+            QVERIFY(refused.wait(testTime(30000)));
+            QCOMPARE(again->error(), QNetworkReply::ProtocolUnknownError);
+            QCOMPARE(server->requestCount("/file"), 0);
+        }
+        return;
+    }
     DownloadManager manager;
     QSignalSpy complete(&manager, &DownloadManager::downloadComplete);
     QSignalSpy failed(&manager, &DownloadManager::downloadError);
     const QString file = dir.filePath(QStringLiteral("component.bin"));
-    manager.download(QUrl(QStringLiteral("https://127.0.0.1:%1/start").arg(tls.serverPort())),
-                     file);
+    manager.download(start, file);
 
     if (toHttp) {
         QVERIFY(failed.wait(testTime(30000)));
@@ -435,14 +468,51 @@ void TestFaultsTransfer::largeSparseFile()
     VERIFY_NOTHING_LOST(box);
 }
 
-// Nothing can be written into a relative location that does not exist: a
-// failed component, and the update goes on without creating it. (A missing
-// absolute one is created: tst_release's killedAtEveryRename.)
-void TestFaultsTransfer::targetDirectoryMissing()
+void TestFaultsTransfer::targetDirectoryMissing_data()
+{
+    // "@" stands for the sandbox; a relative location is the working directory's.
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QByteArray>("said");
+    QTest::newRow("relative, mistyped") << QStringLiteral("absent/deeper")
+                                        << QByteArray("\"its folder does not exist\"");
+    // As a pretty-printer writes it, over three lines.
+    QTest::newRow("blanks around") << QStringLiteral("\n        @/absent/deeper\n    ")
+                                   << QByteArray("(the install location has blanks or line ends around it)\"");
+}
+
+// A component whose server sends its headers and then nothing, under the
+// bound that ships: the update stalls once it has waited that long, and
+// says why. (The other cases shorten the bound.)
+void TestFaultsTransfer::shippedInactivityBound()
 {
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
-    const QString absent = QStringLiteral("absent/deeper");
+    TestResponse a;
+    a.body = UpdaterSandbox::pattern(1000, 9);
+    a.holdAfter = 0;
+    serveTwo(box, box.installDir(), a, TestResponse{200, {}, bodyB});
+    QVERIFY(box.writeHandOff(manifestUrl()));
+
+    QVERIFY(box.start());
+    QVERIFY2(box.waitForOutput("Stopped: \"" + server->url(QStringLiteral("/c/a")).toEncoded()
+                                       + "\" \"nothing received for 60 s\"",
+                               TransferRules::InactivityLimit + ExitMs),
+             tail(box).constData());
+    VERIFY_STALLS(box, manifestUrl());
+    QCOMPARE(server->requestCount("/c/b"), 0);
+    VERIFY_NOTHING_LOST(box);
+}
+
+// Nothing can be written into a relative location that does not exist: a
+// failed component, with its line, and the update goes on without creating
+// it. (A missing absolute one is created: tst_release's killedAtEveryRename.)
+void TestFaultsTransfer::targetDirectoryMissing()
+{
+    QFETCH(QString, location);
+    QFETCH(QByteArray, said);
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QString absent = location.replace(QLatin1Char('@'), box.root());
     TestResponse a;
     a.body = UpdaterSandbox::pattern(400, 12);
     TestResponse b;
@@ -453,8 +523,11 @@ void TestFaultsTransfer::targetDirectoryMissing()
     QVERIFY(box.start());
     VERIFY_COMPLETES_AND_STARTS(box);
     QCOMPARE(server->requestCount("/c/a"), 1);
+    QVERIFY(!QFileInfo::exists(box.root() + QStringLiteral("/absent")));
     QVERIFY(!QFileInfo::exists(box.workDir() + QStringLiteral("/absent")));
     QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
+    QVERIFY2(box.output().contains("Failed download: ") && box.output().contains(said),
+             tail(box).constData());
     VERIFY_NOTHING_LOST(box);
 }
 
@@ -518,8 +591,9 @@ void TestFaultsTransfer::targetIsDirectory()
     VERIFY_COMPLETES_AND_STARTS(box);
     QVERIFY(!box.output().contains("Removed"));
     QVERIFY(!box.output().contains("couldn't open file ReadWrite"));
+    // An empty name is never requested: the next item is.
     QCOMPARE(box.requestedTargets().first(),
-             box.installDir() + QLatin1Char('/') + QString::fromUtf8(name));
+             box.installDir() + QLatin1Char('/') + QString::fromUtf8(name.isEmpty() ? "b.bin" : name));
     QVERIFY(QFileInfo(taken).isDir());
     QCOMPARE(contents(box.installDir() + QStringLiteral("/b.bin")), bodyB);
     VERIFY_NOTHING_LOST(box);
@@ -762,6 +836,8 @@ void TestFaultsTransfer::twoUpdatersAtOnce()
     QByteArray output;
     QCOMPARE(box.runAnother(&output, ExitMs), 0);
     QVERIFY2(output.contains("Another updater holds"), output.constData());
+    QVERIFY2(output.endsWith("Updater ended: status 0, nothing touched (another updater, or a roll back "
+                             "that cannot complete yet)\n"), output.constData());
     QVERIFY2(!output.contains("Output: "), output.constData());
     // The window's load and the updater's own, both by the first updater.
     QCOMPARE(server->requestCount("/m.xml"), 2);

@@ -384,9 +384,11 @@ void TestRelease::signedRelease_data()
     QTest::addColumn<QByteArray>("refused");
 
     QTest::newRow("all good") << QString() << QByteArray();
-    QTest::newRow("manifest altered after signing") << "altered" << QByteArray("under no publisher key");
+    QTest::newRow("manifest altered after signing")
+            << "altered" << QByteArray("matches no publisher key: the manifest may have been altered "
+                                       "after signing, or signed with another key");
     QTest::newRow(".sig missing") << "no sig" << QByteArray("no manifest signature at");
-    QTest::newRow("a stranger's key") << "stranger" << QByteArray("under no publisher key");
+    QTest::newRow("a stranger's key") << "stranger" << QByteArray("matches no publisher key");
     QTest::newRow("installlocation changed") << "location" << QByteArray("not in the signed manifest");
     QTest::newRow("URL swapped for another signed item's")
             << "swap" << QByteArray("the signed manifest has another address for it");
@@ -396,6 +398,10 @@ void TestRelease::signedRelease_data()
     QTest::newRow("older serial after a newer one") << "older release"
                                                     << QByteArray("the serial 200 is older than the installed 300");
     QTest::newRow("same serial twice") << "same release" << QByteArray();
+    // The signed hash decides, whatever the size: no answer of 149 bytes or
+    // less holds an old component back, and a genuine one that small installs.
+    QTest::newRow("an altered tiny answer") << "tiny answer" << QByteArray("its SHA-256 is not the signed one");
+    QTest::newRow("a genuine tiny component") << "tiny component" << QByteArray();
 }
 
 // A keyed updater installs only the release that was signed, whole; a
@@ -408,7 +414,7 @@ void TestRelease::signedRelease()
     UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_KEYED_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
     const QByteArray a = UpdaterSandbox::pattern(3000, 61);
-    const QByteArray b = UpdaterSandbox::pattern(2000, 62);
+    const QByteArray b = UpdaterSandbox::pattern(attack == QLatin1String("tiny component") ? 1 : 2000, 62);
     const QByteArray old = UpdaterSandbox::pattern(500, 63);
     const QString fileA = box.installDir() + QStringLiteral("/a.bin");
     const QString fileB = box.installDir() + QStringLiteral("/b.bin");
@@ -422,7 +428,9 @@ void TestRelease::signedRelease()
     const QByteArray itemA = signedItem("a.bin", urlA, "installdir", a);
     const QByteArray itemB = signedItem("b.bin", urlB, "installdir", b);
     const QByteArray manifest = signedManifest({itemA, itemB}, "200");
-    server->setResponse("/c/a", TestResponse{200, {}, attack == QLatin1String("older component") ? old : a});
+    server->setResponse("/c/a", TestResponse{200, {}, attack == QLatin1String("older component") ? old
+                                                     : attack == QLatin1String("tiny answer") ? a.left(149)
+                                                                                               : a});
     server->setResponse("/c/b", TestResponse{200, {}, b});
     server->setResponse("/m.xml", TestResponse{200, {}, manifest});
     if (attack != QLatin1String("no sig"))
@@ -496,6 +504,8 @@ void TestRelease::badSignedRelease_data()
                                << "the serial '' is not";
     QTest::newRow("sha256 upper case") << QByteArray(good).replace(sha256("a"), sha256("a").toUpper())
                                        << QByteArray() << "item 1 has no <sha256>";
+    QTest::newRow("a name never written") << signedManifest({signedItem("NUL", "http://127.0.0.1/a", "/opt/k", "a")}, "7")
+                                          << QByteArray() << "item 1 has a name that is never written: NUL (a Windows device name)";
     QTest::newRow("sha256 missing") << signedManifest({UpdaterSandbox::manifestItem("a.bin", "u", "l")}, "7")
                                     << QByteArray() << "item 1 has no <sha256>";
 }

@@ -6,6 +6,7 @@
 
 #include "componentsignature.h"
 #include "fileidentity.h"
+#include "fileops.h"
 #include "releasewriter.h"
 #include "sha256.h"
 #include "zstdpatch.h"
@@ -89,6 +90,11 @@ QString nameProblem(const QString &name)
             return QStringLiteral("the file name %1 holds a control character, which the "
                                   "manifest cannot carry").arg(quoted(name));
     }
+    // What the updater refuses to write, told at publishing time.
+    const QString refused = FileOps::fileNameProblem(name);
+    if (!refused.isEmpty())
+        return QStringLiteral("the file name %1 is refused (%2): the updater never writes it")
+                .arg(quoted(name), refused);
     return QString();
 }
 

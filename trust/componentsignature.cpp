@@ -159,6 +159,8 @@ QString PublisherKeys::check(const QByteArray &signatureFile, const QByteArray &
             return QString();
         ERR_clear_error();
     }
-    return QStringLiteral("the signature matches under no publisher key");
+    // Which of the two, the signature cannot tell.
+    return QStringLiteral("the signature matches no publisher key: the manifest may have been "
+                          "altered after signing, or signed with another key");
 }
 

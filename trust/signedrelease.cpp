@@ -223,6 +223,12 @@ QString SignedRelease::parse(const QByteArray &manifest)
             else
                 fields.insert(field, text);
         }
+        // The updater would skip such an item: a signed release is whole or refused.
+        const QString name = fields.value(QStringLiteral("name"));
+        const QString nameProblem = FileOps::fileNameProblem(name);
+        if (!nameProblem.isEmpty())
+            return QStringLiteral("item %1 has a name that is never written: %2 (%3)")
+                    .arg(number).arg(name, nameProblem);
         Item item;
         item.url = QUrl(fields.value(QStringLiteral("url")));
         item.target = targetOf(fields.value(QStringLiteral("name")),

@@ -1,9 +1,10 @@
 #ifndef SIGNEDRELEASE_H
 #define SIGNEDRELEASE_H
 
+#include "transferrules.h"
+
 #include <QByteArray>
 #include <QHash>
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -114,7 +115,7 @@ private:
 
     QString folder;
     std::unique_ptr<PublisherKeys> keys;
-    QNetworkAccessManager network;
+    RuledNetworkAccessManager network;
     QUrl address;
     QNetworkReply *manifestReply = nullptr;
     QNetworkReply *signatureReply = nullptr;

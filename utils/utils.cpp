@@ -1,6 +1,7 @@
 #include "utils.h"
 
 #include "fileops.h"
+#include "transferrules.h"
 #include "updatesession.h"
 
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTextStream>
+#include <QUrl>
 
 #include <climits>
 #include <cstdio>
@@ -27,19 +29,36 @@ Utils::Utils(QObject *parent)
 
 void Utils::outputFile()
 {
+    // A pipe or a device would block this thread on open or read, and signals
+    // with it; a file of a few lines needs no more than the bound, which also
+    // holds for one that grows while it is read.
+    const QFileInfo info(handOffPath);
     QFile file(handOffPath);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QByteArray data;
+    QString refused;
+    if (info.exists() && !info.isFile())
+        refused = QStringLiteral("not a regular file");
+    else if (!file.open(QIODevice::ReadOnly))
+        refused = file.errorString();
+    else if ((data = file.read(MaximumHandOffSize + 1)).size() > MaximumHandOffSize)
+        refused = QStringLiteral("larger than %1 bytes").arg(MaximumHandOffSize);
+    if (!refused.isEmpty()) {
         // Without an address the update waits for nothing: say why.
-        qDebug() << "Cannot read" << handOffPath << file.errorString();
+        qDebug() << "Cannot read" << handOffPath << refused;
         return;
     }
     // Default settings: a byte-order mark picks the Unicode encoding,
     // otherwise the local 8-bit one.
-    QTextStream stream(&file);
+    QTextStream stream(data);
     QString line;
     while (!stream.atEnd()) {
         line = stream.readLine();
-        emit fileOutput(line);
+        // The manifest's model would read a local address (file:, qrc:, a
+        // relative one) itself, past every transfer rule: it gets none.
+        const QString refusal = line.isEmpty() ? QString() : TransferRules::refusal(QUrl(line));
+        if (!refusal.isEmpty())
+            qDebug() << "Stopped:" << line << refusal;
+        emit fileOutput(refusal.isEmpty() ? line : QString());
         qDebug() << "Output: " << line;
     }
     // The last line is the address.
@@ -97,10 +116,11 @@ bool Utils::commitRelease()
 
 bool Utils::isFileName(QString name)
 {
-    const bool ok = FileOps::isPlainFileName(name);
-    if (!ok)
-        qDebug() << "Not a file name:" << name;
-    return ok;
+    const QString problem = FileOps::fileNameProblem(name);
+    // Never requested nor written: the sequence goes on without it.
+    if (!problem.isEmpty())
+        qDebug() << "Not a file name:" << name << problem;
+    return problem.isEmpty();
 }
 
 void Utils::startApp()
@@ -118,6 +138,7 @@ void Utils::startApp()
     // would break when the updater ends and kill it on its first write.
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->start(program, QStringList(), QIODevice::ReadWrite);
+    qDebug() << "Updater ended: status 12, the update is complete; started" << program;
 
     // End now, without static destructors: they race Qt Quick's render thread.
     std::fflush(stdout);

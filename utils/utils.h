@@ -15,13 +15,17 @@ public:
     explicit Utils(QObject *parent = nullptr);
 
     static constexpr int ExitStatus = 12;
+    // A larger hand-off file is refused, as is anything but a regular file.
+    static constexpr qint64 MaximumHandOffSize = 1024 * 1024;
 
 signals:
     void fileOutput(QString output);
 
 public slots:
     // Emits fileOutput once per line of the hand-off file, in file order,
-    // within this call.
+    // within this call; nothing, with a line, for a file that cannot be read
+    // or is not within bounds. A line that is not an http or https address
+    // is handed over empty, with a line.
     void outputFile();
 
 public:
@@ -36,8 +40,8 @@ public:
     // Keeps the release as a whole, at the end of the sequence; false when it
     // cannot (the update then stalls and is rolled back).
     Q_INVOKABLE bool commitRelease();
-    // Whether name is a file name within its folder (no separator, ".",
-    // ".." or empty; on Windows no drive or stream); writes a line when not.
+    // Whether name may be written as a component (FileOps::fileNameProblem);
+    // writes a line with the reason when not.
     Q_INVOKABLE static bool isFileName(QString name);
     // Starts KorvelWindows.exe beside the updater and ends the process with
     // status 12. Does not return.

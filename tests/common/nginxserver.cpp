@@ -108,37 +108,42 @@ bool NginxServer::startOnce()
         listenPort = probe.serverPort();
     }
 
+    // Quoted: a temporary folder may hold blanks.
+    const auto quoted = [](QByteArray path) {
+        return '"' + path.replace('\\', "\\\\").replace('"', "\\\"") + '"';
+    };
     const QByteArray d = dir.path().toUtf8();
+    const auto in = [&](const char *name) { return quoted(d + '/' + name); };
     QByteArray listen = "    listen 127.0.0.1:" + QByteArray::number(listenPort);
     if (tls) {
         const QString key = dir.filePath(QStringLiteral("key.pem"));
         if (!QFile::exists(certificatePath())
             && !makeCertificate(certificatePath(), key, &lastError))
             return false;
-        listen += " ssl;\n    ssl_certificate " + certificatePath().toUtf8()
-                + ";\n    ssl_certificate_key " + key.toUtf8();
+        listen += " ssl;\n    ssl_certificate " + quoted(certificatePath().toUtf8())
+                + ";\n    ssl_certificate_key " + quoted(key.toUtf8());
     }
     QByteArray conf;
     if (geteuid() == 0)
         conf += "user root;\n"; // the workers must read the test's private directories
-    conf += "daemon off;\nworker_processes 1;\npid " + d + "/nginx.pid;\n"
-            "error_log " + d + "/error.log info;\n"
+    conf += "daemon off;\nworker_processes 1;\npid " + in("nginx.pid") + ";\n"
+            "error_log " + in("error.log") + " info;\n"
             "events { worker_connections 256; }\n"
             "http {\n"
             "  default_type application/octet-stream;\n"
             "  log_format korvel '$msec $request_method $uri $status $body_bytes_sent "
             "\"$http_range\" $request_time';\n"
-            "  access_log " + d + "/access.log korvel;\n"
-            "  client_body_temp_path " + d + "/client_body;\n"
-            "  proxy_temp_path " + d + "/proxy;\n"
-            "  fastcgi_temp_path " + d + "/fastcgi;\n"
-            "  uwsgi_temp_path " + d + "/uwsgi;\n"
-            "  scgi_temp_path " + d + "/scgi;\n"
+            "  access_log " + in("access.log") + " korvel;\n"
+            "  client_body_temp_path " + in("client_body") + ";\n"
+            "  proxy_temp_path " + in("proxy") + ";\n"
+            "  fastcgi_temp_path " + in("fastcgi") + ";\n"
+            "  uwsgi_temp_path " + in("uwsgi") + ";\n"
+            "  scgi_temp_path " + in("scgi") + ";\n"
             "  sendfile on;\n"
             "  keepalive_requests 100000;\n"
             "  server {\n"
             + listen + ";\n"
-            "    root " + root.toUtf8() + ";\n"
+            "    root " + quoted(root.toUtf8()) + ";\n"
             + extra + "\n"
             "  }\n"
             "}\n";

@@ -46,6 +46,20 @@ inline bool writeFile(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
+// Names the updater never writes and korvel-manifest refuses: its own files,
+// Windows device names, names Windows changes or cannot create.
+inline QStringList refusedNames()
+{
+    return {QStringLiteral("KorvelUpdater.journal"), QStringLiteral("korvelupdater.LOCK"),
+            QStringLiteral("KorvelUpdater.serial"), QStringLiteral("a.bin.korvel-part"),
+            QStringLiteral("a.bin.korvel-old"), QStringLiteral("NUL"), QStringLiteral("con.txt"),
+            QStringLiteral("COM1"), QStringLiteral("lpt9.log"), QStringLiteral("aux"),
+            QStringLiteral("name."), QStringLiteral("name "), QStringLiteral("..."),
+            QStringLiteral("a:b"), QStringLiteral("a<b"), QStringLiteral("a\"b"),
+            QStringLiteral("a|b"), QStringLiteral("a?b"), QStringLiteral("a*b"),
+            QStringLiteral("tab\there")};
+}
+
 // The end of the updater's diagnostics, for failure messages.
 inline QByteArray tail(const UpdaterSandbox &box)
 {

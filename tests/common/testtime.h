@@ -20,13 +20,14 @@ inline double testTimeScale()
     return scale;
 }
 
-// A program of the product as a test runs it: the one built beside the test,
-// or, when KORVEL_SANITIZED_PROGRAMS names a folder, the one of that name
-// there (a test built without sanitizers drives the sanitized updater).
+// A program of the product as a test runs it: the one the build made, or,
+// when KORVEL_SANITIZED_PROGRAMS names another build tree, the one at the same
+// place there ("bin/KorvelUpdater", "test-bin/KorvelUpdaterTestKeys"): a test
+// built without sanitizers drives the sanitized updater.
 inline QString productPath(const QString &built)
 {
-    const QString folder = qEnvironmentVariable("KORVEL_SANITIZED_PROGRAMS");
-    return folder.isEmpty() ? built : folder + built.mid(built.lastIndexOf(QLatin1Char('/')));
+    const QString tree = qEnvironmentVariable("KORVEL_SANITIZED_PROGRAMS");
+    return tree.isEmpty() ? built : tree + QLatin1Char('/') + built.section(QLatin1Char('/'), -2);
 }
 
 // A run of the sanitizer build: the programs under test are sanitized, and

@@ -92,7 +92,7 @@ UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
         }
         // The keyed build is the same program with other keys compiled in.
         const QString exe = installDir() + QStringLiteral("/KorvelUpdater.exe");
-        if (QFileInfo(updaterBinary).fileName() == QLatin1String("KorvelUpdaterKeyed")
+        if (QFileInfo(updaterBinary).fileName() == QLatin1String("KorvelUpdaterTestKeys")
             && !(QFile::remove(exe) && QFile::copy(wine->keyedUpdater(), exe))) {
             fail(QStringLiteral("cannot copy the keyed build ") + wine->keyedUpdater());
             return;

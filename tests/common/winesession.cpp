@@ -96,7 +96,7 @@ QString WineSession::manifestTool() const
 
 QString WineSession::keyedUpdater() const
 {
-    return qEnvironmentVariable("KORVEL_WIN64_BUILD") + QStringLiteral("/bin/KorvelUpdaterKeyed.exe");
+    return qEnvironmentVariable("KORVEL_WIN64_BUILD") + QStringLiteral("/test-bin/KorvelUpdaterTestKeys.exe");
 }
 
 QString WineSession::wine() const
