@@ -98,8 +98,7 @@ void DownloadManager::checkSigned()
     QString reason = QStringLiteral("no signed release");
     signedItem = release ? release->find(currentRequest.url(), currentFileName, &signedSha256, &reason)
                          : -1;
-    const bool keyed = release && release->isSigned();
-    if (signedItem < 0 && keyed) {
+    if (signedItem < 0 && keyed()) {
         // A release refused as a whole has said so once.
         if (!reason.isEmpty())
             qDebug() << "Refused:" << currentFileName << reason;
@@ -173,8 +172,7 @@ void DownloadManager::stage()
     qDebug() << "download: URL=" << (way == Way::Whole ? currentRequest.url() : cheaper.url).toString();
     qDebug() << currentFileName;
     UpdateSession *session = UpdateSession::instance();
-    const SignedRelease *release = signedRelease();
-    const bool hashing = (release && release->isSigned()) || way != Way::Whole;
+    const bool hashing = keyed() || way != Way::Whole;
     writer = new ComponentWriter(currentFileName, session ? session->journal() : nullptr,
                                  hashing, this);
     connect(writer, &ComponentWriter::ready, this, &DownloadManager::stagingReady);
@@ -203,6 +201,12 @@ SignedRelease *DownloadManager::signedRelease()
 {
     UpdateSession *session = UpdateSession::instance();
     return session ? session->signedRelease() : nullptr;
+}
+
+bool DownloadManager::keyed()
+{
+    const SignedRelease *release = signedRelease();
+    return release && release->isSigned();
 }
 
 void DownloadManager::stagingReady(bool ok)
@@ -275,7 +279,7 @@ void DownloadManager::finished()
         writer->close();
     const int size = written ? Utils::getFileSize(stagingFile) : 0;
     // In a keyed build the signed hash decides, whatever the size.
-    if (!written || (size <= FailedSizeLimit && !signedRelease())) {
+    if (!written || (size <= FailedSizeLimit && !keyed())) {
         // The old file stays as it was; the updater may end right after this.
         qDebug() << "Failed download:" << currentFileName << failure(size);
         dropStaged();
@@ -291,8 +295,7 @@ void DownloadManager::finished()
         return;
     }
     // downloadComplete or internalDownloadError follows from placed().
-    const SignedRelease *release = signedRelease();
-    if (release && release->isSigned() && writer->sha256Hex() != signedSha256) {
+    if (keyed() && writer->sha256Hex() != signedSha256) {
         refuse(QStringLiteral("its SHA-256 is not the signed one"));
         return;
     }

@@ -101,6 +101,8 @@ private:
     void giveUp();
     void dropStaged();
     static SignedRelease *signedRelease();
+    // A build with publisher keys: its signed release decides.
+    static bool keyed();
 
     QNetworkAccessManager *networkManager = nullptr;
     QNetworkRequest currentRequest;

@@ -226,9 +226,12 @@ QString SignedRelease::parse(const QByteArray &manifest)
         // The updater would skip such an item: a signed release is whole or refused.
         const QString name = fields.value(QStringLiteral("name"));
         const QString nameProblem = FileOps::fileNameProblem(name);
-        if (!nameProblem.isEmpty())
+        if (!nameProblem.isEmpty() && keys)
             return QStringLiteral("item %1 has a name that is never written: %2 (%3)")
                     .arg(number).arg(name, nameProblem);
+        // Read only for its cheaper transfers: the item is never fetched.
+        if (!nameProblem.isEmpty())
+            continue;
         Item item;
         item.url = QUrl(fields.value(QStringLiteral("url")));
         item.target = targetOf(fields.value(QStringLiteral("name")),
