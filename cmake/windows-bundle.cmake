@@ -152,7 +152,15 @@ endforeach()
 file(COPY ${dlls} DESTINATION ${OUT})
 # Debian's MinGW runtime DLLs carry their debug information (libstdc++ 23 MB).
 file(GLOB_RECURSE binaries ${OUT}/*.exe ${OUT}/*.dll)
-execute_process(COMMAND ${strip} --strip-unneeded ${binaries} RESULT_VARIABLE failed)
+# strip stamps each PE header with the time of day unless told a time: then
+# every DLL would differ from build to build, and an update that changes only
+# the updater would fetch them all. The same inputs give the same bundle.
+set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+if(NOT epoch MATCHES "^[0-9]+$")
+    set(epoch 946684800)
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch}
+                        ${strip} --strip-unneeded ${binaries} RESULT_VARIABLE failed)
 if(failed)
     message(FATAL_ERROR "windows-bundle: ${strip} failed")
 endif()
