@@ -57,49 +57,40 @@ korvel_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# korvel_windows_qt: prints the folder of the Windows Qt that KORVEL_QT_WIN64
-# names. An archive is unpacked once into the user's cache, keyed by its hash.
-korvel_windows_qt() {
-    local qt=${KORVEL_QT_WIN64:?KORVEL_QT_WIN64 must name the Windows Qt (archive or folder)}
-    if [ -d "$qt" ]; then
-        (cd "$qt" && pwd)
+# korvel_unpacked VARIABLE KIND PATH: the folder PATH names, or the archive at
+# PATH unpacked once into the user's cache, keyed by its hash.
+korvel_unpacked() {
+    local variable=$1 kind=$2 path=$3
+    if [ -d "$path" ]; then
+        (cd "$path" && pwd)
         return
     fi
-    [ -f "$qt" ] || { echo "KORVEL_QT_WIN64: no such file or folder: $qt" >&2; return 1; }
+    [ -f "$path" ] || { echo "$variable: no such file or folder: $path" >&2; return 1; }
     local cache=${XDG_CACHE_HOME:-$HOME/.cache}/korvel hash dir
-    hash=$(sha256sum "$qt" | cut -c1-16)
-    dir=$cache/qt5-win64-$hash
+    hash=$(sha256sum "$path" | cut -c1-16)
+    dir=$cache/$kind-$hash
     if [ ! -d "$dir" ]; then
         mkdir -p "$cache"
         rm -rf "$dir.part"
         mkdir "$dir.part"
-        tar -xJf "$qt" -C "$dir.part" --strip-components=1 >&2
+        tar -xJf "$path" -C "$dir.part" --strip-components=1 >&2
         mv "$dir.part" "$dir"
     fi
     echo "$dir"
 }
 
+# korvel_windows_qt: prints the folder of the Windows Qt that KORVEL_QT_WIN64
+# names (qt5-win64.tar.xz or the folder it unpacks to).
+korvel_windows_qt() {
+    korvel_unpacked KORVEL_QT_WIN64 qt5-win64 \
+        "${KORVEL_QT_WIN64:?KORVEL_QT_WIN64 must name the Windows Qt (archive or folder)}"
+}
+
 # korvel_windows_zstd: prints the folder of the Windows zstd library that
-# KORVEL_ZSTD_WIN64 names (zstd-win64.tar.xz or the folder it unpacks to),
-# unpacked once into the user's cache like the Windows Qt.
+# KORVEL_ZSTD_WIN64 names (zstd-win64.tar.xz or the folder it unpacks to).
 korvel_windows_zstd() {
-    local zstd=${KORVEL_ZSTD_WIN64:?KORVEL_ZSTD_WIN64 must name the Windows zstd library (zstd-win64.tar.xz or its folder)}
-    if [ -d "$zstd" ]; then
-        (cd "$zstd" && pwd)
-        return
-    fi
-    [ -f "$zstd" ] || { echo "KORVEL_ZSTD_WIN64: no such file or folder: $zstd" >&2; return 1; }
-    local cache=${XDG_CACHE_HOME:-$HOME/.cache}/korvel hash dir
-    hash=$(sha256sum "$zstd" | cut -c1-16)
-    dir=$cache/zstd-win64-$hash
-    if [ ! -d "$dir" ]; then
-        mkdir -p "$cache"
-        rm -rf "$dir.part"
-        mkdir "$dir.part"
-        tar -xJf "$zstd" -C "$dir.part" --strip-components=1 >&2
-        mv "$dir.part" "$dir"
-    fi
-    echo "$dir"
+    korvel_unpacked KORVEL_ZSTD_WIN64 zstd-win64 \
+        "${KORVEL_ZSTD_WIN64:?KORVEL_ZSTD_WIN64 must name the Windows zstd library (zstd-win64.tar.xz or its folder)}"
 }
 
 # korvel_windows_bundle QT BUILD: from BUILD/bin, the bundle
