@@ -28,7 +28,7 @@ cleanup() {
         wait "$XVFB_PID" 2>/dev/null || true
     fi
     korvel_stop_nginx
-    [ -z "${BENCH_DIR:-}" ] && rm -rf "$WORK"
+    if [ -z "${BENCH_DIR:-}" ]; then rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 
