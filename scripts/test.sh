@@ -8,7 +8,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 # The seconds of each phase, printed at the end: where the run stands
-# against its budget (the README's testing section). Beside them, the whole
+# against its budget (docs/testing.md). Beside them, the whole
 # machine's processor seconds in that phase (/proc/stat: every process, Wine's
 # server and whatever else runs, included): busy, idle waiting for the disk,
 # and idle.
