@@ -106,7 +106,12 @@ void DownloadManager::checkSigned()
         return;
     }
     delta = release ? release->delta(signedItem) : SignedRelease::Delta();
-    if (delta.sha256.isEmpty() || !QFileInfo(currentFileName).isFile()) {
+    // Only a file that may be the item itself, or a patch's base, is worth its
+    // hash: a huge stray file would take minutes of CPU for nothing.
+    const QFileInfo installed(currentFileName);
+    const bool mayMatch = delta.size < 0 || installed.size() == delta.size;
+    const bool mayBeBase = !delta.patches.isEmpty() && installed.size() <= ZstdEncoder::PatchSizeLimit;
+    if (delta.sha256.isEmpty() || !installed.isFile() || !(mayMatch || mayBeBase)) {
         installedHashed(QByteArray());
         return;
     }
@@ -131,14 +136,17 @@ void DownloadManager::installedHashed(const QByteArray &sha256Hex)
     if (delta.size >= 0) {
         const bool patchable = delta.size <= ZstdEncoder::PatchSizeLimit
                 && QFileInfo(currentFileName).size() <= ZstdEncoder::PatchSizeLimit;
+        // A way listed as larger than the file itself is never cheaper.
         for (const SignedRelease::Patch &patch : qAsConst(delta.patches)) {
-            if (patchable && !sha256Hex.isEmpty() && patch.base == sha256Hex) {
+            if (patchable && !sha256Hex.isEmpty() && patch.base == sha256Hex
+                && patch.size <= delta.size) {
                 way = Way::Patch;
                 cheaper = patch;
                 break;
             }
         }
-        if (way == Way::Whole && !delta.compressed.url.isEmpty()) {
+        if (way == Way::Whole && !delta.compressed.url.isEmpty()
+            && delta.compressed.size <= delta.size) {
             way = Way::Compressed;
             cheaper = delta.compressed;
         }
@@ -211,7 +219,17 @@ bool DownloadManager::keyed()
 
 void DownloadManager::stagingReady(bool ok)
 {
+    // Whichever way was chosen: the whole file would find the same folder,
+    // so the update stops here, with the staging file's own line.
     if (!ok) {
+        way = Way::Whole;
+        giveUp();
+        return;
+    }
+    // A folder is not a component: nothing is fetched and nothing replaced.
+    if (!writer->isWriting() && QFileInfo(currentFileName).isDir()) {
+        qDebug() << "Cannot replace" << currentFileName << QStringLiteral("a folder stands at the target");
+        way = Way::Whole;
         giveUp();
         return;
     }
@@ -271,8 +289,8 @@ void DownloadManager::finished()
         currentReply = nullptr;
     }
 
-    // Nothing was staged when the target's folder is missing or the target
-    // is a folder: that measures 0, a failed download.
+    // Nothing was staged when the target's folder is missing: that measures
+    // 0, a failed download.
     const QString stagingFile = ComponentWriter::stagingPath(currentFileName);
     const bool written = writer && writer->isWriting();
     if (written)
@@ -280,12 +298,7 @@ void DownloadManager::finished()
     const int size = written ? Utils::getFileSize(stagingFile) : 0;
     // In a keyed build the signed hash decides, whatever the size.
     if (!written || (size <= FailedSizeLimit && !keyed())) {
-        // The old file stays as it was; the updater may end right after this.
-        qDebug() << "Failed download:" << currentFileName << failure(size);
-        dropStaged();
-        settleSigned();
-        emit recordFailed();
-        emit downloadComplete();
+        failedDownload(size);
         return;
     }
     const qint64 length = QFileInfo(stagingFile).size();
@@ -329,7 +342,24 @@ void DownloadManager::finishCheaper()
         fallBack(problem);
         return;
     }
+    // The same rule as for the whole file: the result decides, not the way.
+    const int size = Utils::getFileSize(ComponentWriter::stagingPath(currentFileName));
+    if (size <= FailedSizeLimit && !keyed()) {
+        failedDownload(size);
+        return;
+    }
     writer->commit();
+}
+
+// The old file stays as it was, and the update goes on; the updater may end
+// right after this. Only a missing folder settles a signed item unfetched.
+void DownloadManager::failedDownload(int size)
+{
+    qDebug() << "Failed download:" << currentFileName << failure(size);
+    dropStaged();
+    settleSigned();
+    emit recordFailed();
+    emit downloadComplete();
 }
 
 // Once per item: the whole file, from the start, in the same run.
@@ -350,8 +380,6 @@ void DownloadManager::fallBack(const QString &reason)
 QString DownloadManager::failure(int size) const
 {
     const QFileInfo target(currentFileName);
-    if (target.isDir())
-        return QStringLiteral("a folder stands at the target");
     if (!target.dir().exists()) {
         // A pretty-printed <installlocation> keeps its line ends and blanks.
         if (!currentFileName.isEmpty() && currentFileName.front().isSpace())

@@ -18,8 +18,11 @@ class FileHash;
 // target (ComponentWriter); the target changes only when the transfer is whole:
 // no error, more than 149 bytes, and as long as the server announced.
 // A result of 149 bytes or less counts as failed (recordFailed, then
-// downloadComplete) and is removed at once, leaving the target as it was, as
-// does a target whose folder is missing; a "Failed download:" line says why.
+// downloadComplete), whichever way it came, and is removed at once, leaving
+// the target as it was, as does a target whose folder is missing; a
+// "Failed download:" line says why. A staging file that cannot be made, on
+// any way, and a folder at the target are no failed download: the transfer
+// ends in internalDownloadError.
 // A target whose name is never written (FileOps::fileNameProblem) is not
 // fetched at all and counts as failed; an address that is not http or https
 // is not fetched either and ends in downloadError. Neither writes the
@@ -90,6 +93,7 @@ private:
     void fallBack(const QString &reason);
     QNetworkRequest &transferRequest();
     QString failure(int size) const;
+    void failedDownload(int size);
     void stagingReady(bool ok);
     void placed(bool ok);
     void settleSigned();

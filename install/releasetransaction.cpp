@@ -312,7 +312,9 @@ bool ReleaseTransaction::rollBack()
 // Idempotent: a rollback cut short is simply done again.
 bool ReleaseTransaction::restore(const Entry &entry, QString *error) const
 {
-    if (!removeIfThere(StagedFile::stagingPath(entry.target), error))
+    // A folder at the staging name was never ours: the staging file was not made.
+    const QString staging = StagedFile::stagingPath(entry.target);
+    if (!QFileInfo(staging).isDir() && !removeIfThere(staging, error))
         return false;
     // Nothing stood there: the target, and a later item's file set aside
     // under the name the entry kept free, are this run's.

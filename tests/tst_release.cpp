@@ -146,6 +146,8 @@ private slots:
     void badSignedRelease();
     void cheaperTransfers_data();
     void cheaperTransfers();
+    void notInstalledNeverCompletes_data();
+    void notInstalledNeverCompletes();
 
 private:
     // Three components, each "<folder>/<name>": the folder "install", or
@@ -567,6 +569,9 @@ void TestRelease::cheaperTransfers_data()
                                                    << QStringList{whole} << QByteArray();
     QTest::newRow("old-format manifest") << false << "same" << "nowhere" << "" << QStringList{whole}
                                          << QByteArray();
+    // A copy listed as larger than the file is never fetched.
+    QTest::newRow("compressed copy larger than the file") << false << "other" << "all" << "inflated"
+                                                          << QStringList{whole} << QByteArray();
     // A good patch, but to other bytes than the signed ones.
     QTest::newRow("keyed: patch altered after signing") << true << "base" << "all" << "forged"
                                                         << QStringList{patch, whole}
@@ -603,7 +608,8 @@ void TestRelease::cheaperTransfers()
                                                     "installdir");
     if (offered == QLatin1String("all")) {
         const QByteArray extra = "<sha256>" + sha256(a) + "</sha256><compressed size=\""
-                + QByteArray::number(copy.size()) + "\" sha256=\"" + sha256(copy) + "\">"
+                + QByteArray::number(damage == QLatin1String("inflated") ? a.size() + 1 : copy.size())
+                + "\" sha256=\"" + sha256(copy) + "\">"
                 + server->url(QStringLiteral("/c/a.zst")).toEncoded() + "</compressed><patch base=\""
                 + sha256(base) + "\" size=\"" + QByteArray::number(patch.size()) + "\" sha256=\""
                 + sha256(patch) + "\">" + server->url(QStringLiteral("/c/a.patch")).toEncoded() + "</patch>";
@@ -647,6 +653,128 @@ void TestRelease::cheaperTransfers()
     QCOMPARE(count(box, "Whole file: "), fetched.size() > 1 ? 1 : 0);
     // Twice at most: the document's load and the native one.
     QVERIFY(server->requestCount("/m.xml") <= 2);
+    QVERIFY2(box.leftovers().isEmpty(), qPrintable(box.leftovers().join(QLatin1Char(' '))));
+    VERIFY_NOTHING_LOST(box);
+}
+
+void TestRelease::notInstalledNeverCompletes_data()
+{
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<bool>("cheaper"); // a compressed copy listed for the item
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QByteArray>("said");
+
+    const QList<QPair<QString, QByteArray>> stalls{
+        {QStringLiteral("unwritable install folder"), QByteArray("Cannot write ")},
+        {QStringLiteral("file where a folder must be made"), QByteArray("Cannot create the folder ")},
+        {QStringLiteral("folder at the target"), QByteArray("\" \"a folder stands at the target\"")},
+    };
+    for (const bool keyed : {false, true}) {
+        for (const bool cheaper : {false, true}) {
+            const char *how = cheaper ? "copy listed" : "whole file only";
+            for (const auto &stall : stalls)
+                QTest::addRow("%s, %s, %s", keyed ? "keyed" : "unkeyed", how, qPrintable(stall.first))
+                        << keyed << cheaper << stall.first << stall.second;
+            QTest::addRow("%s, %s, 25 bytes", keyed ? "keyed" : "unkeyed", how)
+                    << keyed << cheaper << "tiny" << QByteArray(keyed ? "" : "\"25 bytes, 149 or less");
+        }
+        QTest::addRow("%s, 25 bytes, its copy missing", keyed ? "keyed" : "unkeyed")
+                << keyed << true << "tiny, copy missing" << QByteArray(keyed ? "" : "\"25 bytes, 149 or less");
+    }
+    // It waits for the folder as for a held file: one row of that wait.
+    QTest::newRow("keyed, copy listed, folder at the staging name")
+            << true << true << "folder at the staging name" << QByteArray("Cannot create ");
+}
+
+// Status 12 follows only items that were installed, or real failed downloads
+// (149 bytes or less in an unkeyed build, a missing folder); whichever way the
+// item comes, the outcome is the same, and a keyed updater records no serial
+// for a release it did not install.
+void TestRelease::notInstalledNeverCompletes()
+{
+    QFETCH(bool, keyed);
+    QFETCH(bool, cheaper);
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, said);
+
+    UpdaterSandbox box(keyed ? QStringLiteral(KORVEL_UPDATER_KEYED_BIN) : QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const bool tiny = fault.startsWith(QLatin1String("tiny"));
+    if (fault == QLatin1String("unwritable install folder")
+        && (UpdaterSandbox::usesWine() || (geteuid() == 0 && !UpdaterSandbox::canRunAsNobody())))
+        QSKIP("root writes anywhere, and there is no user \"nobody\" to drop to");
+    // Compressible, so that its copy is the cheaper way.
+    const QByteArray a = tiny ? QByteArray(25, 'k') : QByteArray("korvel component ").repeated(300);
+    const QByteArray b = UpdaterSandbox::pattern(2000, 82);
+    const QByteArray old = UpdaterSandbox::pattern(700, 83);
+    QString folder = box.installDir();
+    if (fault == QLatin1String("file where a folder must be made")) {
+        QVERIFY(writeFile(box.root() + QStringLiteral("/blocker"), "a file"));
+        folder = box.root() + QStringLiteral("/blocker/sub");
+    }
+    const QString fileA = folder + QStringLiteral("/a.bin");
+    const QString fileB = box.installDir() + QStringLiteral("/b.bin");
+    if (fault == QLatin1String("folder at the target"))
+        box.makeDir(QStringLiteral("install/a.bin"));
+    else if (fault == QLatin1String("folder at the staging name"))
+        box.makeDir(QStringLiteral("install/a.bin.korvel-part"));
+    else if (!folder.contains(QLatin1String("blocker")))
+        QVERIFY(writeFile(fileA, old));
+    QVERIFY(writeFile(fileB, old));
+
+    const QByteArray copy = zstd(a);
+    QVERIFY(!copy.isEmpty() && copy.size() < a.size());
+    const QByteArray location = UpdaterSandbox::xmlEscaped(box.updaterPath(folder));
+    const QByteArray urlA = server->url(QStringLiteral("/c/a")).toEncoded();
+    QByteArray itemA = keyed ? signedItem("a.bin", urlA, location, a)
+                             : UpdaterSandbox::manifestItem("a.bin", urlA, location);
+    if (cheaper) {
+        itemA.replace("<filesize>0", "<filesize>" + QByteArray::number(a.size()))
+                .replace("  </item>", (keyed ? QByteArray() : "<sha256>" + sha256(a) + "</sha256>")
+                                 + "<compressed size=\"" + QByteArray::number(copy.size()) + "\" sha256=\""
+                                 + sha256(copy) + "\">" + server->url(QStringLiteral("/c/a.zst")).toEncoded()
+                                 + "</compressed>\n  </item>");
+    }
+    const QByteArray urlB = server->url(QStringLiteral("/c/b")).toEncoded();
+    const QByteArray itemB = keyed ? signedItem("b.bin", urlB, "installdir", b)
+                                   : UpdaterSandbox::manifestItem("b.bin", urlB, "installdir");
+    const QByteArray manifest = signedManifest({itemA, itemB}, "5");
+    server->setResponse("/m.xml", TestResponse{200, {}, manifest});
+    if (keyed)
+        server->setResponse("/m.xml.sig", TestResponse{200, {}, signedBy(QStringLiteral("test-publisher-1.key.pem"), manifest)});
+    server->setResponse("/c/a", TestResponse{200, {}, a});
+    server->setResponse("/c/b", TestResponse{200, {}, b});
+    if (fault != QLatin1String("tiny, copy missing"))
+        server->setResponse("/c/a.zst", TestResponse{200, {}, copy});
+    QVERIFY(box.writeHandOff(server->url(QStringLiteral("/m.xml")).toEncoded()));
+    if (fault == QLatin1String("unwritable install folder")) {
+        if (geteuid() == 0)
+            QVERIFY(box.runAsNobody());
+        QVERIFY(QFile::setPermissions(box.installDir(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+    }
+    const QString serial = SignedRelease::serialPath(box.installDir());
+
+    QVERIFY(box.start());
+    if (tiny) {
+        VERIFY_COMPLETES(box);
+        QCOMPARE(contents(fileA), keyed ? a : old);
+        QCOMPARE(contents(fileB), b);
+        QCOMPARE(contents(serial), QByteArray(keyed ? "5\n" : ""));
+        QCOMPARE(count(box, "Failed download: "), keyed ? 0 : 1);
+        if (!said.isEmpty())
+            QVERIFY2(box.output().contains(said), tail(box).constData());
+    } else {
+        QVERIFY2(box.waitForOutput(said, testTime(StagedFile::RetryLimit) + ExitMs), tail(box).constData());
+        VERIFY_STALLS(box, server->url(QStringLiteral("/m.xml")).toEncoded());
+        QCOMPARE(count(box, "Failed download: "), 0);
+        QCOMPARE(server->requestCount("/c/b"), 0);
+        QVERIFY(QFileInfo::exists(serial) == false || contents(serial).isEmpty());
+        QCOMPARE(contents(fileB), old);
+        if (QFileInfo(fileA).isFile())
+            QCOMPARE(contents(fileA), old);
+        QFile::setPermissions(box.installDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     QVERIFY2(box.leftovers().isEmpty(), qPrintable(box.leftovers().join(QLatin1Char(' '))));
     VERIFY_NOTHING_LOST(box);
 }
