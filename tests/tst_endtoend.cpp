@@ -250,7 +250,7 @@ void TestEndToEnd::fullUpdate()
         {QStringLiteral("big.bin"), QStringLiteral("/slow/big.bin"),
          elsewhere, randomBytes(4000 * 1024, 4)},
         {QStringLiteral("KorvelWindows.dll"), QStringLiteral("/c/KorvelWindows.dll"),
-         QStringLiteral("installdir"), randomBytes(70000, 5), QByteArray(), true},
+         QStringLiteral("installdir"), randomBytes(35000, 5).repeated(2), QByteArray(), true},
         {QStringLiteral("KorvelEngine.dll"), QStringLiteral("/c/KorvelEngine.dll"),
          QStringLiteral("installdir"), randomBytes(60000, 7)},
     };
