@@ -1,18 +1,23 @@
 #ifndef INSTANCELOCK_H
 #define INSTANCELOCK_H
 
-#include <QLockFile>
 #include <QString>
 
-// One updater at a time per installation: a lock file in the updater's own
-// folder. A crashed holder does not keep it (QLockFile finds that its process
-// is gone), and neither does a lock that names this very process. A folder
-// where no lock can be made is locked by nobody, so the updater then runs
-// without one.
+// One updater at a time per installation: a lock the operating system holds
+// on the file KorvelUpdater.lock in the updater's own folder, through a handle
+// that it lets go of when the process ends, however it ends (a kill, a crash,
+// a logoff, a power cut). Nothing in the file is read: no process id or host
+// name is compared, and nothing is ever taken for stale. The file itself
+// stays between runs. A folder where the lock cannot be had (no right to
+// create the file) is locked by nobody, so the updater then runs without one.
 class InstanceLock
 {
 public:
     explicit InstanceLock(const QString &folder);
+    ~InstanceLock();
+
+    InstanceLock(const InstanceLock &) = delete;
+    InstanceLock &operator=(const InstanceLock &) = delete;
 
     static QString fileName(const QString &folder);
 
@@ -22,10 +27,12 @@ public:
     void release();
 
 private:
-    bool namesThisProcess() const;
-
     QString path;
-    QLockFile lockFile;
+#ifdef Q_OS_WIN
+    void *handle = nullptr;
+#else
+    int fd = -1;
+#endif
 };
 
 #endif // INSTANCELOCK_H

@@ -360,8 +360,8 @@ void UpdaterSandbox::setEnvironmentValue(const QString &name, const QString &val
 QStringList UpdaterSandbox::leftovers() const
 {
     QStringList found;
+    // The lock file stays between runs: only the system's lock on it counts.
     QDirIterator it(dir.path(), {QStringLiteral("*.korvel-part"), QStringLiteral("*.korvel-old*"),
-                                 QStringLiteral("KorvelUpdater.lock"),
                                  QStringLiteral("KorvelUpdater.journal*")},
                     QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext())
@@ -397,7 +397,10 @@ bool UpdaterSandbox::runAsNobody()
 
 void UpdaterSandbox::prepare(QProcess *updater) const
 {
-    if (wine) {
+    if (wine && direct) {
+        updater->setProgram(wine->wine());
+        updater->setArguments(wine->command(installDir() + QStringLiteral("/KorvelUpdater.exe"), {}));
+    } else if (wine) {
         // A Windows parent, so that the status is the one Windows reports.
         updater->setProgram(wine->wine());
         updater->setArguments(wine->command(
@@ -426,7 +429,17 @@ int UpdaterSandbox::runAnother(QByteArray *output, int timeoutMs)
                env.value(QStringLiteral("ASAN_OPTIONS")).remove(QLatin1String(fastUnwinder)));
     updater.setProcessEnvironment(env);
     updater.start();
-    if (!updater.waitForFinished(timeoutMs)) {
+    // The test's own servers answer from this thread's event loop.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&updater, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+            &QEventLoop::quit);
+    timer.start(timeoutMs);
+    if (updater.state() != QProcess::NotRunning)
+        loop.exec();
+    if (updater.state() != QProcess::NotRunning) {
         updater.kill();
         updater.waitForFinished(5000);
         return -1000;
@@ -581,7 +594,7 @@ bool UpdaterSandbox::crashed() const
 {
     if (!process || terminatedByUs || process->state() != QProcess::NotRunning)
         return false;
-    if (wine) {
+    if (wine && !direct) {
         // An NTSTATUS error (0xC...) is how Windows ends a crashed program.
         int status = 0;
         return !windowsStatus(diagnostics, &status) || (quint32(status) >= 0xC0000000u);
@@ -592,7 +605,7 @@ bool UpdaterSandbox::crashed() const
 int UpdaterSandbox::exitCode() const
 {
     int status = -1;
-    if (wine)
+    if (wine && !direct)
         return windowsStatus(diagnostics, &status) ? status : -1000;
     return process ? process->exitCode() : -1;
 }

@@ -86,12 +86,16 @@ public:
     void addSentinel(const QString &directory);
     // Sentinels that are gone or changed; empty when all are intact.
     QStringList damagedSentinels() const;
-    // Staging, set-aside, lock and journal files anywhere in the sandbox.
+    // Staging, set-aside and journal files anywhere in the sandbox.
     QStringList leftovers() const;
 
     void setEnvironmentValue(const QString &name, const QString &value);
     // Natively: a command that runs the updater, which is appended to it (strace).
     void setLauncher(const QStringList &command) { launcher = command; }
+    // Under Wine: the updater as the first program of the prefix, without the
+    // Windows parent, as a user starts it; after killAll() Wine gives it the
+    // killed one's process id. Its status is then wine's.
+    void setDirect(bool on) { direct = on; }
     // Runs in the child between fork and exec (async-signal-safe calls only).
     void setChildSetup(const std::function<void()> &setup) { childSetup = setup; }
     // Runs the updater as the user "nobody" (root would read and write
@@ -153,6 +157,7 @@ private:
     QProcessEnvironment environment;
     std::function<void()> childSetup;
     QStringList launcher;
+    bool direct = false;
     bool asNobody = false;
     Process *process = nullptr;
     QByteArray diagnostics;
