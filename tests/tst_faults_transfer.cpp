@@ -777,6 +777,7 @@ void TestFaultsTransfer::killedThenRunAgain()
         // Each started as the prefix's first program: the next one gets the
         // killed one's process id, so its lock may not depend on it.
         box.setDirect(true);
+        WineSession::instance()->killAll();
         QVERIFY(box.start());
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/c"), 1, ExitMs);
         box.kill();
