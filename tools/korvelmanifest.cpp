@@ -430,7 +430,7 @@ bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFil
         bases.insert(baseSha256);
         if (file.size() > ZstdEncoder::PatchSizeLimit || base.size() > ZstdEncoder::PatchSizeLimit) {
             complain(QStringLiteral("no patch for %1 from %2: patches are made for files of at "
-                                    "most 64 MiB").arg(quoted(component->name), quoted(previousDir)));
+                                    "most 2 GiB").arg(quoted(component->name), quoted(previousDir)));
             continue;
         }
         Delta patch;
