@@ -549,28 +549,36 @@ void TestRelease::cheaperTransfers_data()
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QStringList>("fetched"); // the item's requests, in order
     QTest::addColumn<QByteArray>("said");
+    QTest::addColumn<int>("size"); // the item's; 0 for 300000
 
     const QString whole = QStringLiteral("/c/a");
     const QString copy = QStringLiteral("/c/a.zst");
     const QString patch = QStringLiteral("/c/a.patch");
-    QTest::newRow("unchanged") << false << "same" << "all" << "" << QStringList() << QByteArray("Unchanged: ");
-    QTest::newRow("patched") << false << "base" << "all" << "" << QStringList{patch} << QByteArray();
+    QTest::newRow("unchanged") << false << "same" << "all" << "" << QStringList() << QByteArray("Unchanged: ") << 0;
+    QTest::newRow("patched") << false << "base" << "all" << "" << QStringList{patch} << QByteArray() << 0;
+    // Decoded into the mapped staging file: no size bound below 2 GiB.
+    QTest::newRow("patched, over 64 MiB") << false << "base" << "all" << "" << QStringList{patch}
+                                          << QByteArray() << (72 << 20);
+    // Truncated by another program once the patch is asked for: its map loses its pages.
+    QTest::newRow("installed file shrinks while the patch comes in") << false << "base" << "all" << "shrink"
+                                                                     << QStringList{patch, whole}
+                                                                     << QByteArray("shrank from") << 0;
     QTest::newRow("installed file matches no base") << false << "other" << "all" << ""
-                                                    << QStringList{copy} << QByteArray();
+                                                    << QStringList{copy} << QByteArray() << 0;
     QTest::newRow("corrupted patch") << false << "base" << "all" << "patch" << QStringList{patch, whole}
-                                     << QByteArray("Whole file: ");
+                                     << QByteArray("Whole file: ") << 0;
     QTest::newRow("missing patch") << false << "base" << "all" << "missing" << QStringList{patch, whole}
-                                   << QByteArray("ContentNotFoundError");
+                                   << QByteArray("ContentNotFoundError") << 0;
     QTest::newRow("corrupted compressed copy") << false << "other" << "all" << "copy"
-                                               << QStringList{copy, whole} << QByteArray("Whole file: ");
+                                               << QStringList{copy, whole} << QByteArray("Whole file: ") << 0;
     QTest::newRow("item without the new elements") << false << "same" << "not here" << ""
-                                                   << QStringList{whole} << QByteArray();
+                                                   << QStringList{whole} << QByteArray() << 0;
     QTest::newRow("old-format manifest") << false << "same" << "nowhere" << "" << QStringList{whole}
-                                         << QByteArray();
+                                         << QByteArray() << 0;
     // A good patch, but to other bytes than the signed ones.
     QTest::newRow("keyed: patch altered after signing") << true << "base" << "all" << "forged"
                                                         << QStringList{patch, whole}
-                                                        << QByteArray("Whole file: ");
+                                                        << QByteArray("Whole file: ") << 0;
 }
 
 // Each item the cheapest way the manifest offers, and the whole file when that
@@ -583,10 +591,11 @@ void TestRelease::cheaperTransfers()
     QFETCH(QString, damage);
     QFETCH(QStringList, fetched);
     QFETCH(QByteArray, said);
+    QFETCH(int, size);
 
     UpdaterSandbox box(keyed ? QStringLiteral(KORVEL_UPDATER_KEYED_BIN) : QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
-    const QByteArray a = UpdaterSandbox::pattern(300000, 71);
+    const QByteArray a = UpdaterSandbox::pattern(size ? size : 300000, 71);
     QByteArray base = a;
     base.replace(1000, 5000, UpdaterSandbox::pattern(7000, 72));
     const QByteArray b = UpdaterSandbox::pattern(2000, 73);
@@ -627,7 +636,13 @@ void TestRelease::cheaperTransfers()
         patch[patch.size() / 2] = char(patch.at(patch.size() / 2) ^ 0x55);
     if (damage == QLatin1String("copy"))
         copy[copy.size() / 2] = char(copy.at(copy.size() / 2) ^ 0x55);
-    if (damage != QLatin1String("missing"))
+    if (damage == QLatin1String("shrink")) {
+        connect(server, &TestHttpServer::requestReceived, this, [fileA](const QByteArray &path) {
+            if (path == "/c/a.patch")
+                QFile::resize(fileA, 0);
+        });
+    }
+        if (damage != QLatin1String("missing"))
         server->setResponse("/c/a.patch", TestResponse{200, {}, patch});
     server->setResponse("/c/a.zst", TestResponse{200, {}, copy});
     QVERIFY(box.writeHandOff(server->url(QStringLiteral("/m.xml")).toEncoded()));
