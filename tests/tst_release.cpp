@@ -10,11 +10,13 @@
 #include "signedrelease.h"
 #include "stagedfile.h"
 #include "testhttpserver.h"
+#include "testtime.h"
 #include "zstdpatch.h"
 #include "updatersandbox.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QRegularExpression>
 #include <QSet>
 #include <QProcess>
@@ -146,6 +148,8 @@ private slots:
     void badSignedRelease();
     void cheaperTransfers_data();
     void cheaperTransfers();
+    void releaseCheck_data();
+    void releaseCheck();
 
 private:
     // Three components, each "<folder>/<name>": the folder "install", or
@@ -668,3 +672,96 @@ void TestRelease::cheaperTransfers()
 
 #include "tst_release.moc"
 
+
+void TestRelease::releaseCheck_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said");
+
+    QTest::newRow("good release") << "" << true << 0 << QByteArray("0 problem(s), 0 warning(s)");
+    QTest::newRow("missing component") << "missing" << true << 1 << QByteArray("a.bin (");
+    QTest::newRow("wrong size") << "size" << true << 1 << QByteArray("300001 bytes, the manifest lists 300000");
+    QTest::newRow("wrong hash") << "hash" << true << 1 << QByteArray("its SHA-256 is not the listed one");
+    QTest::newRow("korvel-delta/ missing") << "delta" << true << 1 << QByteArray("no file of korvel-delta/");
+    QTest::newRow("bad signature") << "signature" << true << 1
+                                   << QByteArray("a keyed updater refuses the release: ");
+    QTest::newRow("patch that does not apply") << "patch" << false << 1
+                                               << QByteArray("does not give the item's file");
+    QTest::newRow("no Range support") << "range" << true << 3 << QByteArray("warning: no Range support");
+}
+
+// korvel-manifest --check on a release the tool wrote, served with one fault each.
+void TestRelease::releaseCheck()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, keyed);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
+
+    QTemporaryDir dir;
+    const QString release = dir.filePath(QStringLiteral("release"));
+    const QString previous = dir.filePath(QStringLiteral("previous"));
+    QVERIFY(QDir().mkpath(release) && QDir().mkpath(previous));
+    const QByteArray a = UpdaterSandbox::pattern(300000, 71);
+    QByteArray base = a;
+    base.replace(1000, 5000, UpdaterSandbox::pattern(7000, 72));
+    QVERIFY(writeFile(release + QStringLiteral("/a.bin"), a));
+    QVERIFY(writeFile(release + QStringLiteral("/b.bin"), UpdaterSandbox::pattern(2000, 73)));
+    QVERIFY(writeFile(previous + QStringLiteral("/a.bin"), base));
+    const QString tool = productPath(QStringLiteral(KORVEL_MANIFEST_BIN));
+    QCOMPARE(QProcess::execute(tool, {release, server->url(QStringLiteral("/r/")).toString(),
+                                      QStringLiteral("-o"), release + QStringLiteral("/manifest.xml"),
+                                      QStringLiteral("--previous"), previous, QStringLiteral("--sign-key"),
+                                      QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem")}),
+             0);
+
+    QByteArray manifest = contents(release + QStringLiteral("/manifest.xml"));
+    QDirIterator files(release, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString path = files.next();
+        const QByteArray name = QDir(release).relativeFilePath(path).toUtf8();
+        QByteArray data = contents(path);
+        if ((damage == QLatin1String("missing") && name == "a.bin")
+            || (damage == QLatin1String("delta") && name.startsWith("korvel-delta/")))
+            continue;
+        if (damage == QLatin1String("size") && name == "a.bin")
+            data += 'x';
+        if (damage == QLatin1String("hash") && name == "a.bin")
+            data[7] = char(data.at(7) ^ 1);
+        if (damage == QLatin1String("signature") && name == "manifest.xml.sig")
+            data = signedBy(QStringLiteral("test-stranger.key.pem"), manifest);
+        if (damage == QLatin1String("patch") && name.endsWith(".zstpatch")) {
+            // Listed as it is, but made for other bytes.
+            const QByteArray other = zstd(UpdaterSandbox::pattern(a.size(), 75), &base);
+            manifest.replace(sha256(data), sha256(other))
+                    .replace("size=\"" + QByteArray::number(data.size()) + '"',
+                             "size=\"" + QByteArray::number(other.size()) + '"');
+            data = other;
+        }
+        TestResponse response{200, {{"ETag", "\"" + sha256(data).left(8) + '"'}}, data};
+        response.honourRange = damage != QLatin1String("range");
+        server->setResponse("/r/" + name, response);
+    }
+    server->setResponse("/r/manifest.xml", TestResponse{200, {}, manifest});
+
+    QStringList arguments = {QStringLiteral("--check"), server->url(QStringLiteral("/r/manifest.xml")).toString(),
+                             QStringLiteral("--previous"), previous};
+    if (keyed)
+        arguments << QStringLiteral("--key") << QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem");
+    const QDateTime before = QFileInfo(release).lastModified();
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QProcess check;
+    QSignalSpy ended(&check, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    // The server runs in this process: wait without blocking it.
+    check.start(tool, arguments);
+    QVERIFY(ended.wait(testTime(60000)));
+    const QByteArray out = check.readAllStandardOutput();
+    QVERIFY2(check.exitCode() == status && out.contains(said), out.constData());
+    // Without korvel-delta/: its three files, then the folder.
+    QCOMPARE(out.count("problem: "), damage == QLatin1String("delta") ? 4 : status == 1 ? 1 : 0);
+    // Every file of the release fetched, each with one probe of its end.
+    QVERIFY(server->requestCount("/r/b.bin") == 2);
+    QCOMPARE(QFileInfo(release).lastModified(), before);
+}

@@ -7,6 +7,7 @@
 #include "componentsignature.h"
 #include "fileidentity.h"
 #include "fileops.h"
+#include "releasecheck.h"
 #include "releasewriter.h"
 #include "sha256.h"
 #include "zstdpatch.h"
@@ -538,6 +539,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("korvel-manifest"));
+    if (ReleaseCheck::wanted(QCoreApplication::arguments()))
+        return ReleaseCheck::run(QCoreApplication::arguments());
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
