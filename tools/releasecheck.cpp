@@ -464,6 +464,9 @@ int ReleaseCheck::run(const QStringList &arguments)
             const QString base = checker.baseFile(previous, item.name, patch.base);
             FileMap reference;
             const bool apply = !base.isEmpty() && reference.open(base) && item.whole.size >= 0;
+            if (!previous.isEmpty() && !apply)
+                say(QStringLiteral("note: %1, patch from %2: no such base in the --previous folders, not applied")
+                    .arg(item.name, QString::fromLatin1(patch.base.left(16))));
             // Decoded in memory: at most the item's size, as an updater
             // before mapped staging files needed.
             ZstdDecoder decoder(item.whole.size, reference.data(), reference.size());
