@@ -27,6 +27,7 @@ if [ ! -x "$TOOL" ]; then
 fi
 # BENCH_CASES=big: only the cases that need no registry (memory, 200 MB, --check).
 CASES=${BENCH_CASES:-all}
+size() { stat -c %s "$1"; }
 WORK=${BENCH_DIR:-$(mktemp -d)}
 [ -z "${BENCH_DIR:-}" ] && trap 'rm -rf "$WORK"' EXIT
 if [ "$CASES" = all ]; then
@@ -48,7 +49,6 @@ start=$(date +%s.%N)
     --previous "$WORK/0.25.11" --previous "$WORK/0.25.10" -o "$new/manifest.xml"
 seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 
-size() { stat -c %s "$1"; }
 whole=$(size "$new/esbuild.exe" 2>/dev/null || echo 1)
 row() { # label file
     local bytes
