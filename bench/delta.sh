@@ -25,10 +25,13 @@ if [ ! -x "$TOOL" ]; then
     cmake -S "$KORVEL_ROOT" -B "$KORVEL_ROOT/build" >/dev/null
     cmake --build "$KORVEL_ROOT/build" -j2 --target korvel-manifest >/dev/null
 fi
-command -v npm >/dev/null || korvel_install_packages nodejs npm
-
+# BENCH_CASES=big: only the cases that need no registry (memory, 200 MB, --check).
+CASES=${BENCH_CASES:-all}
+size() { stat -c %s "$1"; }
 WORK=${BENCH_DIR:-$(mktemp -d)}
 [ -z "${BENCH_DIR:-}" ] && trap 'rm -rf "$WORK"' EXIT
+if [ "$CASES" = all ]; then
+command -v npm >/dev/null || korvel_install_packages nodejs npm
 VERSIONS=(0.25.10 0.25.11 0.25.12)
 for version in "${VERSIONS[@]}"; do
     mkdir -p "$WORK/$version"
@@ -46,8 +49,7 @@ start=$(date +%s.%N)
     --previous "$WORK/0.25.11" --previous "$WORK/0.25.10" -o "$new/manifest.xml"
 seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 
-size() { stat -c %s "$1"; }
-whole=$(size "$new/esbuild.exe")
+whole=$(size "$new/esbuild.exe" 2>/dev/null || echo 1)
 row() { # label file
     local bytes
     bytes=$(size "$2")
@@ -73,6 +75,7 @@ done
 printf '\nFor comparison: gzip -9 of the whole file %s bytes; zstd -19 --long=31 --patch-from=0.25.11 (the CLI) %s bytes\n' \
     "$(gzip -9c "$new/esbuild.exe" | wc -c)" \
     "$(zstd -q -19 --long=31 --patch-from="$WORK/0.25.11/esbuild.exe" -c "$new/esbuild.exe" 2>/dev/null | wc -c)"
+fi
 
 # --- The update --------------------------------------------------------------
 PAIRS=${BENCH_PAIRS:-3}
@@ -87,11 +90,13 @@ trap 'korvel_stop_nginx; [ -z "${BENCH_DIR:-}" ] && rm -rf "$WORK"' EXIT
 PORT=$KORVEL_NGINX_PORT
 BASE=http://127.0.0.1:$PORT
 
+if [ "$CASES" = all ]; then
 cp "$new/esbuild.exe" "$SRV/rel/"
 "$TOOL" "$SRV/rel" "$BASE/rel/" --previous "$WORK/0.25.11" -o "$SRV/rel/manifest.xml" 2>/dev/null
 # The same release as an updater from before saw it: the whole file only.
 sed -e 's|<sha256>[^<]*</sha256>||' -e 's|<compressed[^>]*>[^<]*</compressed>||' \
     -e 's|<patch [^>]*>[^<]*</patch>||' "$SRV/rel/manifest.xml" >"$SRV/old-format.xml"
+fi
 
 INST=$WORK/inst
 HOMEDIR=$WORK/home
@@ -111,13 +116,22 @@ update() {
     echo "$BASE/$manifest" >"$HOMEDIR/KorvelWindowsUpdaterTemp.txt"
     : >"$WORK/nginx/access.log"
     HOME="$HOMEDIR" QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software KORVEL_UPDATER_LOG="$WORK/updater.log" \
-        /usr/bin/time -f '%e %M %x' -o "$WORK/time.txt" "$INST/KorvelUpdater" >/dev/null 2>&1 || true
+        /usr/bin/time -f '%e %M %x' -o "$WORK/time.txt" "$INST/KorvelUpdater" >/dev/null 2>&1 &
+    # The peak of its anonymous memory: mapped files' pages count in %M, not here.
+    local timer=$! child="" anon=0 now
+    while kill -0 "$timer" 2>/dev/null; do
+        [ -n "$child" ] || child=$(pgrep -P "$timer" || true)
+        now=$( [ -n "$child" ] && awk '/^RssAnon:/ { print $2 }' "/proc/$child/status" 2>/dev/null || true)
+        [ -n "$now" ] && [ "$now" -gt "$anon" ] && anon=$now
+        sleep 0.05
+    done
+    wait "$timer" || true
     read -r secs rss status < <(tail -n 1 "$WORK/time.txt")
     [ "$status" = 12 ] || { echo "the update of $manifest ended with $status" >&2; tail "$WORK/updater.log" >&2; exit 1; }
     # nginx's combined format: "request" status bytes ...; the manifest's own loads are not counted.
     local bytes
     bytes=$(awk -F'"' '$2 !~ /\.xml / { split($3, f, " "); sum += f[2] } END { print sum + 0 }' "$WORK/nginx/access.log")
-    echo "$secs $rss $bytes"
+    echo "$secs $rss $bytes $anon"
 }
 
 # median of column N over PAIRS runs of update ARGS...
@@ -138,6 +152,7 @@ row_update() { # label manifest [installed]
         "$(awk -v b="$bytes" -v w="$whole" 'BEGIN { print 100 * b / w }')" "$secs"
 }
 
+if [ "$CASES" = all ]; then
 echo
 echo "The update of esbuild.exe to 0.25.12 at 12.5 MB/s, median of $PAIRS runs, start to exit:"
 echo
@@ -147,6 +162,7 @@ row_update "whole file (a manifest without the new elements)" old-format.xml "$W
 row_update "patch (0.25.11 installed)" rel/manifest.xml "$WORK/0.25.11/esbuild.exe"
 row_update "compressed copy (nothing installed)" rel/manifest.xml
 row_update "nothing (0.25.12 installed)" rel/manifest.xml "$new/esbuild.exe"
+fi
 
 # An unchanged 1 GiB component: the time its hash takes, from the log's
 # timestamps (the manifest's items known to the line that says the item is
@@ -183,26 +199,76 @@ memory_case() { # name size_bytes
     printf '<model><item>%s<compressed size="%s" sha256="%s">%s</compressed></item></model>\n' "$item" \
         "$(stat -c %s "$SRV/big/$name.zst")" "$(sha256sum "$SRV/big/$name.zst" | cut -c1-64)" \
         "$BASE/big/$name.zst" >"$SRV/big/$name-copy.xml"
-    if [ "$size" -le $((64 << 20)) ]; then
-        zstd -q -f -3 --long=27 --patch-from="$WORK/$name.old" -c "$WORK/$name.new" >"$SRV/big/$name.patch"
+    if [ "$size" -le $((2 << 30)) ]; then
+        zstd -q -f -3 --long=31 --patch-from="$WORK/$name.old" -c "$WORK/$name.new" >"$SRV/big/$name.patch"
         printf '<model><item>%s<patch base="%s" size="%s" sha256="%s">%s</patch></item></model>\n' "$item" \
             "$(sha256sum "$WORK/$name.old" | cut -c1-64)" "$(stat -c %s "$SRV/big/$name.patch")" \
             "$(sha256sum "$SRV/big/$name.patch" | cut -c1-64)" "$BASE/big/$name.patch" >"$SRV/big/$name-patch.xml"
     fi
-    local whole_rss copy_rss patch_rss="-"
+    local whole_rss copy_rss patch_rss whole_anon copy_anon patch_anon
     whole_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-whole.xml" "$WORK/$name.old")
+    whole_anon=$(INSTALLED_AS=$name median_of 4 "big/$name-whole.xml" "$WORK/$name.old")
     copy_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-copy.xml" "$WORK/$name.old")
-    [ -f "$SRV/big/$name-patch.xml" ] && patch_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-patch.xml" "$WORK/$name.old")
-    megabytes() { [ "$1" = - ] && echo "(none made)" || awk -v k="$1" 'BEGIN { printf "%.1f MB", k / 1024 }'; }
-    printf '| %-8s | %11s | %11s | %11s |\n' "$name" "$(megabytes "$whole_rss")" "$(megabytes "$copy_rss")" \
-        "$(megabytes "$patch_rss")"
+    copy_anon=$(INSTALLED_AS=$name median_of 4 "big/$name-copy.xml" "$WORK/$name.old")
+    patch_rss=$(INSTALLED_AS=$name median_of 2 "big/$name-patch.xml" "$WORK/$name.old")
+    patch_anon=$(INSTALLED_AS=$name median_of 4 "big/$name-patch.xml" "$WORK/$name.old")
+    megabytes() { awk -v k="$1" 'BEGIN { printf "%.1f MB", k / 1024 }'; }
+    printf '| %-8s | %11s | %11s | %11s | %11s | %11s | %11s |\n' "$name" "$(megabytes "$whole_rss")" \
+        "$(megabytes "$whole_anon")" "$(megabytes "$copy_rss")" "$(megabytes "$copy_anon")" \
+        "$(megabytes "$patch_rss")" "$(megabytes "$patch_anon")"
     rm -f "$WORK/$name.old" "$WORK/$name.new" "$SRV/big/$name" "$SRV/big/$name.zst" "$SRV/big/$name.patch"
 }
 echo
-echo "Peak resident memory of the updater (median of $PAIRS), the compressed copy and the patch made with zstd -3:"
+echo "Peak memory of the updater (median of $PAIRS), all of it and the anonymous part (without mapped files' pages),"
+echo "the compressed copy and the patch made with zstd -3:"
 echo
-echo "| size     | whole file  | compressed  | patch       |"
-echo "|---|---:|---:|---:|"
+echo "| size     | whole file  | (anonymous) | compressed  | (anonymous) | patch       | (anonymous) |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
 memory_case 16m $((16 << 20))
 memory_case 64m $((64 << 20))
 memory_case 1g $((1 << 30))
+
+# 200 MB with 300 KB changed, released by the tool with the two releases
+# before it as --previous: what a user of the release before fetches.
+mkdir -p "$WORK/r1" "$WORK/r2" "$SRV/r3"
+head -c $((200 * 1000 * 1000)) /dev/urandom >"$WORK/r1/data.dat"
+cp "$WORK/r1/data.dat" "$WORK/r2/data.dat"
+head -c $((150 * 1000)) /dev/urandom | dd of="$WORK/r2/data.dat" bs=1000 seek=1000 conv=notrunc status=none
+cp "$WORK/r2/data.dat" "$SRV/r3/data.dat"
+head -c $((150 * 1000)) /dev/urandom | dd of="$SRV/r3/data.dat" bs=1000 seek=150000 conv=notrunc status=none
+start=$(date +%s.%N)
+"$TOOL" "$SRV/r3" "$BASE/r3/" --previous "$WORK/r2" --previous "$WORK/r1" -o "$SRV/r3/manifest.xml" 2>/dev/null
+tool_seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+read -r secs rss bytes anon < <(INSTALLED_AS=data.dat update r3/manifest.xml "$WORK/r2/data.dat")
+printf '\n200 MB, 300 KB changed (the tool: %s s): a user of the release before fetched %s bytes, %.2f %% of the file, in %s s (peak %.1f MB, anonymous %.1f MB)\n' \
+    "$tool_seconds" "$bytes" "$(awk -v b="$bytes" 'BEGIN { print 100 * b / 200000000 }')" "$secs" \
+    "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$anon" 'BEGIN { print k / 1024 }')"
+
+# --check on that release and on the 1 GiB one (whole file, copy, patch):
+# its time and peak memory, against one download of the release with curl.
+check_case() { # label manifest listed_bytes
+    /usr/bin/time -f '%e %M' -o "$WORK/check-time.txt" "$TOOL" --check "$BASE/$2" >"$WORK/check.txt" 2>/dev/null || true
+    read -r secs rss < "$WORK/check-time.txt"
+    local curl_secs
+    curl_secs=$(curl -s -o /dev/null -w '%{time_total}' "$BASE/${2%/*}/$4")
+    printf '| %-28s | %8s s | %8s s | %8.1f MB | %s |\n' "$1" "$secs" "$curl_secs" \
+        "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$(tail -n 1 "$WORK/check.txt")"
+}
+head -c $((1 << 30)) /dev/urandom >"$WORK/g.old"
+cp "$WORK/g.old" "$SRV/big/g.dat"
+printf 'changed' | dd of="$SRV/big/g.dat" bs=1 seek=$((1 << 29)) conv=notrunc status=none
+zstd -q -f -3 --long=31 --patch-from="$WORK/g.old" -c "$SRV/big/g.dat" >"$SRV/big/g.patch"
+zstd -q -f -3 -c "$SRV/big/g.dat" >"$SRV/big/g.zst"
+sha=$(sha256sum "$SRV/big/g.dat" | cut -c1-64)
+printf '<model><item><name>g.dat</name><url>%s/big/g.dat</url><installlocation>installdir</installlocation><filesize>%s</filesize><sha256>%s</sha256><compressed size="%s" sha256="%s">%s/big/g.zst</compressed><patch base="%s" size="%s" sha256="%s">%s/big/g.patch</patch></item></model>\n' \
+    "$BASE" $((1 << 30)) "$sha" "$(size "$SRV/big/g.zst")" "$(sha256sum "$SRV/big/g.zst" | cut -c1-64)" "$BASE" \
+    "$(sha256sum "$WORK/g.old" | cut -c1-64)" "$(size "$SRV/big/g.patch")" "$(sha256sum "$SRV/big/g.patch" | cut -c1-64)" \
+    "$BASE" >"$SRV/big/g.xml"
+echo
+echo "korvel-manifest --check (every file fetched, each with a probe of its last byte):"
+echo
+echo "| release                      | --check    | curl of the whole file | peak memory | summary |"
+echo "|---|---:|---:|---:|---|"
+check_case "200 MB (r3, copy, 2 patches)" r3/manifest.xml 200000000 data.dat
+check_case "1 GiB (g.dat, copy, patch)" big/g.xml $((1 << 30)) g.dat
+rm -f "$WORK/g.old" "$SRV/big/g.dat" "$SRV/big/g.zst" "$SRV/big/g.patch"

@@ -9,6 +9,8 @@ else()
 endif()
 
 add_library(korvel_zstd STATIC
+    ${PROJECT_SOURCE_DIR}/transfer/filemap.cpp
+    ${PROJECT_SOURCE_DIR}/transfer/filemap.h
     ${PROJECT_SOURCE_DIR}/transfer/zstdpatch.cpp
     ${PROJECT_SOURCE_DIR}/transfer/zstdpatch.h
 )

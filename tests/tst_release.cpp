@@ -10,11 +10,13 @@
 #include "signedrelease.h"
 #include "stagedfile.h"
 #include "testhttpserver.h"
+#include "testtime.h"
 #include "zstdpatch.h"
 #include "updatersandbox.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QRegularExpression>
 #include <QSet>
 #include <QProcess>
@@ -148,6 +150,8 @@ private slots:
     void cheaperTransfers();
     void notInstalledNeverCompletes_data();
     void notInstalledNeverCompletes();
+    void releaseCheck_data();
+    void releaseCheck();
 
 private:
     // Three components, each "<folder>/<name>": the folder "install", or
@@ -551,31 +555,39 @@ void TestRelease::cheaperTransfers_data()
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QStringList>("fetched"); // the item's requests, in order
     QTest::addColumn<QByteArray>("said");
+    QTest::addColumn<int>("size"); // the item's; 0 for 300000
 
     const QString whole = QStringLiteral("/c/a");
     const QString copy = QStringLiteral("/c/a.zst");
     const QString patch = QStringLiteral("/c/a.patch");
-    QTest::newRow("unchanged") << false << "same" << "all" << "" << QStringList() << QByteArray("Unchanged: ");
-    QTest::newRow("patched") << false << "base" << "all" << "" << QStringList{patch} << QByteArray();
+    QTest::newRow("unchanged") << false << "same" << "all" << "" << QStringList() << QByteArray("Unchanged: ") << 0;
+    QTest::newRow("patched") << false << "base" << "all" << "" << QStringList{patch} << QByteArray() << 0;
+    // Decoded into the mapped staging file: no size bound below 2 GiB.
+    QTest::newRow("patched, over 64 MiB") << false << "base" << "all" << "" << QStringList{patch}
+                                          << QByteArray() << (72 << 20);
+    // Truncated by another program once the patch is asked for: its map loses its pages.
+    QTest::newRow("installed file shrinks while the patch comes in") << false << "base" << "all" << "shrink"
+                                                                     << QStringList{patch, whole}
+                                                                     << QByteArray("shrank from") << 0;
     QTest::newRow("installed file matches no base") << false << "other" << "all" << ""
-                                                    << QStringList{copy} << QByteArray();
+                                                    << QStringList{copy} << QByteArray() << 0;
     QTest::newRow("corrupted patch") << false << "base" << "all" << "patch" << QStringList{patch, whole}
-                                     << QByteArray("Whole file: ");
+                                     << QByteArray("Whole file: ") << 0;
     QTest::newRow("missing patch") << false << "base" << "all" << "missing" << QStringList{patch, whole}
-                                   << QByteArray("ContentNotFoundError");
+                                   << QByteArray("ContentNotFoundError") << 0;
     QTest::newRow("corrupted compressed copy") << false << "other" << "all" << "copy"
-                                               << QStringList{copy, whole} << QByteArray("Whole file: ");
+                                               << QStringList{copy, whole} << QByteArray("Whole file: ") << 0;
     QTest::newRow("item without the new elements") << false << "same" << "not here" << ""
-                                                   << QStringList{whole} << QByteArray();
+                                                   << QStringList{whole} << QByteArray() << 0;
     QTest::newRow("old-format manifest") << false << "same" << "nowhere" << "" << QStringList{whole}
-                                         << QByteArray();
+                                         << QByteArray() << 0;
     // A copy listed as larger than the file is never fetched.
     QTest::newRow("compressed copy larger than the file") << false << "other" << "all" << "inflated"
-                                                          << QStringList{whole} << QByteArray();
+                                                          << QStringList{whole} << QByteArray() << 0;
     // A good patch, but to other bytes than the signed ones.
     QTest::newRow("keyed: patch altered after signing") << true << "base" << "all" << "forged"
                                                         << QStringList{patch, whole}
-                                                        << QByteArray("Whole file: ");
+                                                        << QByteArray("Whole file: ") << 0;
 }
 
 // Each item the cheapest way the manifest offers, and the whole file when that
@@ -588,10 +600,11 @@ void TestRelease::cheaperTransfers()
     QFETCH(QString, damage);
     QFETCH(QStringList, fetched);
     QFETCH(QByteArray, said);
+    QFETCH(int, size);
 
     UpdaterSandbox box(keyed ? QStringLiteral(KORVEL_UPDATER_KEYED_BIN) : QStringLiteral(KORVEL_UPDATER_BIN));
     QVERIFY2(box.isValid(), qPrintable(box.errorText()));
-    const QByteArray a = UpdaterSandbox::pattern(300000, 71);
+    const QByteArray a = UpdaterSandbox::pattern(size ? size : 300000, 71);
     QByteArray base = a;
     base.replace(1000, 5000, UpdaterSandbox::pattern(7000, 72));
     const QByteArray b = UpdaterSandbox::pattern(2000, 73);
@@ -633,7 +646,13 @@ void TestRelease::cheaperTransfers()
         patch[patch.size() / 2] = char(patch.at(patch.size() / 2) ^ 0x55);
     if (damage == QLatin1String("copy"))
         copy[copy.size() / 2] = char(copy.at(copy.size() / 2) ^ 0x55);
-    if (damage != QLatin1String("missing"))
+    if (damage == QLatin1String("shrink")) {
+        connect(server, &TestHttpServer::requestReceived, this, [fileA](const QByteArray &path) {
+            if (path == "/c/a.patch")
+                QFile::resize(fileA, 0);
+        });
+    }
+        if (damage != QLatin1String("missing"))
         server->setResponse("/c/a.patch", TestResponse{200, {}, patch});
     server->setResponse("/c/a.zst", TestResponse{200, {}, copy});
     QVERIFY(box.writeHandOff(server->url(QStringLiteral("/m.xml")).toEncoded()));
@@ -761,3 +780,96 @@ void TestRelease::notInstalledNeverCompletes()
 
 #include "tst_release.moc"
 
+
+void TestRelease::releaseCheck_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said");
+
+    QTest::newRow("good release") << "" << true << 0 << QByteArray("0 problem(s), 0 warning(s)");
+    QTest::newRow("missing component") << "missing" << true << 1 << QByteArray("a.bin (");
+    QTest::newRow("wrong size") << "size" << true << 1 << QByteArray("300001 bytes, the manifest lists 300000");
+    QTest::newRow("wrong hash") << "hash" << true << 1 << QByteArray("its SHA-256 is not the listed one");
+    QTest::newRow("korvel-delta/ missing") << "delta" << true << 1 << QByteArray("no file of korvel-delta/");
+    QTest::newRow("bad signature") << "signature" << true << 1
+                                   << QByteArray("a keyed updater refuses the release: ");
+    QTest::newRow("patch that does not apply") << "patch" << false << 1
+                                               << QByteArray("does not give the item's file");
+    QTest::newRow("no Range support") << "range" << true << 3 << QByteArray("warning: no Range support");
+}
+
+// korvel-manifest --check on a release the tool wrote, served with one fault each.
+void TestRelease::releaseCheck()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, keyed);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
+
+    QTemporaryDir dir;
+    const QString release = dir.filePath(QStringLiteral("release"));
+    const QString previous = dir.filePath(QStringLiteral("previous"));
+    QVERIFY(QDir().mkpath(release) && QDir().mkpath(previous));
+    const QByteArray a = UpdaterSandbox::pattern(300000, 71);
+    QByteArray base = a;
+    base.replace(1000, 5000, UpdaterSandbox::pattern(7000, 72));
+    QVERIFY(writeFile(release + QStringLiteral("/a.bin"), a));
+    QVERIFY(writeFile(release + QStringLiteral("/b.bin"), UpdaterSandbox::pattern(2000, 73)));
+    QVERIFY(writeFile(previous + QStringLiteral("/a.bin"), base));
+    const QString tool = productPath(QStringLiteral(KORVEL_MANIFEST_BIN));
+    QCOMPARE(QProcess::execute(tool, {release, server->url(QStringLiteral("/r/")).toString(),
+                                      QStringLiteral("-o"), release + QStringLiteral("/manifest.xml"),
+                                      QStringLiteral("--previous"), previous, QStringLiteral("--sign-key"),
+                                      QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem")}),
+             0);
+
+    QByteArray manifest = contents(release + QStringLiteral("/manifest.xml"));
+    QDirIterator files(release, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString path = files.next();
+        const QByteArray name = QDir(release).relativeFilePath(path).toUtf8();
+        QByteArray data = contents(path);
+        if ((damage == QLatin1String("missing") && name == "a.bin")
+            || (damage == QLatin1String("delta") && name.startsWith("korvel-delta/")))
+            continue;
+        if (damage == QLatin1String("size") && name == "a.bin")
+            data += 'x';
+        if (damage == QLatin1String("hash") && name == "a.bin")
+            data[7] = char(data.at(7) ^ 1);
+        if (damage == QLatin1String("signature") && name == "manifest.xml.sig")
+            data = signedBy(QStringLiteral("test-stranger.key.pem"), manifest);
+        if (damage == QLatin1String("patch") && name.endsWith(".zstpatch")) {
+            // Listed as it is, but made for other bytes.
+            const QByteArray other = zstd(UpdaterSandbox::pattern(a.size(), 75), &base);
+            manifest.replace(sha256(data), sha256(other))
+                    .replace("size=\"" + QByteArray::number(data.size()) + '"',
+                             "size=\"" + QByteArray::number(other.size()) + '"');
+            data = other;
+        }
+        TestResponse response{200, {{"ETag", "\"" + sha256(data).left(8) + '"'}}, data};
+        response.honourRange = damage != QLatin1String("range");
+        server->setResponse("/r/" + name, response);
+    }
+    server->setResponse("/r/manifest.xml", TestResponse{200, {}, manifest});
+
+    QStringList arguments = {QStringLiteral("--check"), server->url(QStringLiteral("/r/manifest.xml")).toString(),
+                             QStringLiteral("--previous"), previous};
+    if (keyed)
+        arguments << QStringLiteral("--key") << QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem");
+    const QDateTime before = QFileInfo(release).lastModified();
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QProcess check;
+    QSignalSpy ended(&check, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    // The server runs in this process: wait without blocking it.
+    check.start(tool, arguments);
+    QVERIFY(ended.wait(testTime(60000)));
+    const QByteArray out = check.readAllStandardOutput();
+    QVERIFY2(check.exitCode() == status && out.contains(said), out.constData());
+    // Without korvel-delta/: its three files, then the folder.
+    QCOMPARE(out.count("problem: "), damage == QLatin1String("delta") ? 4 : status == 1 ? 1 : 0);
+    // Every file of the release fetched, each with one probe of its end.
+    QVERIFY(server->requestCount("/r/b.bin") == 2);
+    QCOMPARE(QFileInfo(release).lastModified(), before);
+}

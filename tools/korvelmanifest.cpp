@@ -7,6 +7,7 @@
 #include "componentsignature.h"
 #include "fileidentity.h"
 #include "fileops.h"
+#include "releasecheck.h"
 #include "releasewriter.h"
 #include "sha256.h"
 #include "zstdpatch.h"
@@ -435,7 +436,7 @@ bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFil
         bases.insert(baseSha256);
         if (file.size() > ZstdEncoder::PatchSizeLimit || base.size() > ZstdEncoder::PatchSizeLimit) {
             complain(QStringLiteral("no patch for %1 from %2: patches are made for files of at "
-                                    "most 64 MiB").arg(quoted(component->name), quoted(previousDir)));
+                                    "most 2 GiB").arg(quoted(component->name), quoted(previousDir)));
             continue;
         }
         Delta patch;
@@ -543,6 +544,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("korvel-manifest"));
+    if (ReleaseCheck::wanted(QCoreApplication::arguments()))
+        return ReleaseCheck::run(QCoreApplication::arguments());
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

@@ -1,11 +1,13 @@
 #include "componentwriter.h"
 
+#include "filemap.h"
 #include "sha256.h"
 #include "stagedfile.h"
 #include "zstdpatch.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 
 ComponentWriter::ComponentWriter(const QString &target, StagingJournal *journal, bool hashing,
                                  QObject *parent)
@@ -41,9 +43,8 @@ bool ComponentWriter::setEncoding(Encoding newEncoding, qint64 newLimit, QString
     receivedHash.reset(new Sha256);
     if (encoding == Encoding::Patch) {
         // Read in place: the reference may be as large as the component.
-        reference = new QFile(staged->target(), this);
-        if (!reference->open(QIODevice::ReadOnly)
-            || (reference->size() > 0 && !(referenceData = reference->map(0, reference->size())))) {
+        reference.reset(new FileMap);
+        if (!reference->open(staged->target())) {
             *why = reference->errorString();
             dropReference();
             return false;
@@ -58,24 +59,39 @@ bool ComponentWriter::setEncoding(Encoding newEncoding, qint64 newLimit, QString
 
 bool ComponentWriter::startDecoder()
 {
-    const char *data = reinterpret_cast<const char *>(referenceData);
-    decoder.reset(new ZstdDecoder(limit, encoding == Encoding::Patch ? (data ? data : "") : nullptr,
+    decoder.reset(new ZstdDecoder(limit, reference ? reference->data() : nullptr,
                                   reference ? reference->size() : 0));
     error = decoder->errorString();
     return error.isEmpty();
 }
 
+// The patch's window is the staging file itself.
+bool ComponentWriter::mapOutput(QFile *file)
+{
+    output = FileMap::mapForWriting(file, limit, &error);
+    if (!output) {
+        qDebug() << "Cannot write" << file->fileName() << error;
+        return false;
+    }
+    decoder->setOutput(reinterpret_cast<char *>(output), limit);
+    return true;
+}
+
+void ComponentWriter::dropOutput()
+{
+    if (output && staged->file()) {
+        FileMap::flush(output, limit);
+        staged->file()->unmap(output);
+    }
+    output = nullptr;
+}
+
 void ComponentWriter::dropReference()
 {
     decoder.reset();
-    if (!reference)
-        return;
+    dropOutput();
     // Windows renames no file that is mapped or open, and the target is renamed at commit.
-    if (referenceData)
-        reference->unmap(referenceData);
-    referenceData = nullptr;
-    delete reference;
-    reference = nullptr;
+    reference.reset();
 }
 
 void ComponentWriter::open()
@@ -94,8 +110,11 @@ bool ComponentWriter::write(const QByteArray &data)
     if (data.isEmpty() || !file)
         return true;
     received += data.size();
+    if (encoding == Encoding::Patch && limit > 0 && !output && !mapOutput(file))
+        return false;
     const auto put = [this, file](const char *bytes, qint64 size) {
-        if (file->write(bytes, size) != size) {
+        // Decoded into the map: already in the file.
+        if (!output && file->write(bytes, size) != size) {
             error = file->errorString();
             qDebug() << "Cannot write" << file->fileName() << error;
             return false;
@@ -111,6 +130,11 @@ bool ComponentWriter::write(const QByteArray &data)
         return true;
     if (error.isEmpty())
         error = decoder->errorString();
+    // A cleaner or the application at work: say what happened to it.
+    const qint64 now = QFileInfo(staged->target()).size();
+    if (reference && now < reference->size())
+        error = QStringLiteral("the installed file shrank from %1 to %2 bytes while the patch was "
+                               "decoded").arg(reference->size()).arg(now);
     return false;
 }
 
@@ -121,6 +145,8 @@ qint64 ComponentWriter::size() const
 
 void ComponentWriter::restart()
 {
+    // No file shrinks under its own map.
+    dropOutput();
     if (QFile *file = staged->file()) {
         file->resize(0);
         file->seek(0);
@@ -131,7 +157,8 @@ void ComponentWriter::restart()
     error.clear();
     if (receivedHash)
         receivedHash->reset();
-    if (decoder)
+    // A fresh frame; a patch maps its output again at its first bytes.
+    if (encoding != Encoding::Plain)
         startDecoder();
 }
 
@@ -160,9 +187,17 @@ bool ComponentWriter::close()
         error = decoder->errorString();
         ok = false;
     }
+    const qint64 decoded = decoder ? decoder->decodedSize() : 0;
+    const bool mapped = output;
     dropReference();
-    if (QFile *file = staged->file())
+    if (QFile *file = staged->file()) {
+        // The map's length was the limit; the frame may decode to less.
+        if (mapped && !file->resize(decoded)) {
+            error = file->errorString();
+            ok = false;
+        }
         file->close();
+    }
     return ok;
 }
 

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class FileMap;
 class QFile;
 class Sha256;
 class StagedFile;
@@ -18,6 +19,15 @@ class ZstdDecoder;
 // against the file now at the target), with the SHA-256 of the result beside
 // them when a hash is to be met. Knows nothing of where the bytes come from;
 // the target changes only at commit().
+//
+// A patch reads the target through a map (FileMap) and decodes into the
+// staging file, mapped at the limit's size (the item's filesize): the
+// decoder's window is the two files, and memory stays flat at any size up to
+// ZstdEncoder::PatchSizeLimit. A target that shrinks meanwhile fails the
+// patch with the reason (write() returns false), never the process. On
+// Windows the map keeps the target from being shortened while the patch
+// comes in; it can still be written in place, and the result's hash then
+// fails the patch.
 class ComponentWriter : public QObject
 {
     Q_OBJECT
@@ -72,6 +82,8 @@ signals:
 
 private:
     bool startDecoder();
+    bool mapOutput(QFile *file);
+    void dropOutput();
     void dropReference();
 
     StagedFile *staged = nullptr;
@@ -81,9 +93,9 @@ private:
     qint64 received = 0;
     std::unique_ptr<Sha256> receivedHash;
     std::unique_ptr<ZstdDecoder> decoder;
-    // A patch's reference, mapped for as long as it decodes.
-    QFile *reference = nullptr;
-    uchar *referenceData = nullptr;
+    // A patch's reference and output, mapped for as long as it decodes.
+    std::unique_ptr<FileMap> reference;
+    uchar *output = nullptr;
     QString error;
 };
 

@@ -1,5 +1,7 @@
 #include "zstdpatch.h"
 
+#include "filemap.h"
+
 #include <QByteArray>
 
 // For ZSTD_getFrameHeader: the frame's declared size, before any buffer is made.
@@ -44,6 +46,10 @@ struct ZstdDecoder::Private
     bool frameDone = false;
     QString error;
     QByteArray buffer;
+    // What may be a file's map: the reference, and the output of setOutput().
+    const char *reference = nullptr;
+    qint64 referenceSize = 0;
+    ZSTD_outBuffer stableOutput = {nullptr, 0, 0};
 
     bool fail(const QString &text)
     {
@@ -59,6 +65,8 @@ ZstdDecoder::ZstdDecoder(qint64 maxOutput, const char *reference, qint64 referen
     : d(new Private)
 {
     d->maxOutput = maxOutput;
+    d->reference = reference;
+    d->referenceSize = referenceSize;
     if (!d->context) {
         d->fail(QStringLiteral("zstd: out of memory"));
         return;
@@ -72,6 +80,16 @@ ZstdDecoder::ZstdDecoder(qint64 maxOutput, const char *reference, qint64 referen
 }
 
 ZstdDecoder::~ZstdDecoder() = default;
+
+void ZstdDecoder::setOutput(char *output, qint64 capacity)
+{
+    const size_t result = ZSTD_DCtx_setParameter(d->context.get(), ZSTD_d_stableOutBuffer, 1);
+    if (ZSTD_isError(result)) {
+        d->fail(zstdError(result));
+        return;
+    }
+    d->stableOutput = {output, size_t(capacity), 0};
+}
 
 bool ZstdDecoder::Private::checkHeader()
 {
@@ -92,9 +110,29 @@ bool ZstdDecoder::Private::checkHeader()
     return true;
 }
 
+namespace {
+
+struct Step
+{
+    ZSTD_DCtx *context;
+    ZSTD_outBuffer *out;
+    ZSTD_inBuffer *in;
+    size_t result;
+};
+
+// Inside FileMap::guarded(): nothing here has a destructor to skip.
+void decodeStep(void *context)
+{
+    Step *step = static_cast<Step *>(context);
+    step->result = ZSTD_decompressStream(step->context, step->out, step->in);
+}
+
+} // namespace
+
 bool ZstdDecoder::Private::decode(const char *data, qint64 size, const ZstdSink &sink)
 {
-    if (buffer.isEmpty())
+    const bool stable = stableOutput.dst;
+    if (!stable && buffer.isEmpty())
         buffer.resize(int(ZSTD_DStreamOutSize()));
     ZSTD_inBuffer in = {data, size_t(size), 0};
     for (;;) {
@@ -103,21 +141,33 @@ bool ZstdDecoder::Private::decode(const char *data, qint64 size, const ZstdSink 
                 return fail(QStringLiteral("data after the end of the frame"));
             return true;
         }
-        ZSTD_outBuffer out = {buffer.data(), size_t(buffer.size()), 0};
-        const size_t result = ZSTD_decompressStream(context.get(), &out, &in);
+        ZSTD_outBuffer buffered = {buffer.data(), size_t(buffer.size()), 0};
+        ZSTD_outBuffer &out = stable ? stableOutput : buffered;
+        const size_t inBefore = in.pos;
+        const size_t outBefore = out.pos;
+        Step step = {context.get(), &out, &in, 0};
+        if (reference || stable) {
+            if (!FileMap::guarded({reference, referenceSize}, {stableOutput.dst, qint64(stableOutput.size)},
+                                  decodeStep, &step))
+                return fail(QStringLiteral("a page of the reference or of the output could not be read"));
+        } else {
+            decodeStep(&step);
+        }
+        const size_t result = step.result;
         if (ZSTD_isError(result))
             return fail(zstdError(result));
-        if (out.pos > 0) {
-            decoded += qint64(out.pos);
+        const qint64 produced = qint64(out.pos - outBefore);
+        if (produced > 0) {
+            decoded += produced;
             // zstd checks the declared size itself; this bound holds even so.
             if (decoded > maxOutput)
                 return fail(QStringLiteral("more than the %1 bytes allowed").arg(maxOutput));
-            if (!sink(buffer.constData(), qint64(out.pos)))
+            if (!sink(static_cast<const char *>(out.dst) + outBefore, produced))
                 return fail(QStringLiteral("the decoded bytes could not be taken"));
         }
         if (result == 0)
             frameDone = true;
-        else if (in.pos == in.size && out.pos < out.size)
+        else if (in.pos == in.size && (out.pos < out.size || (in.pos == inBefore && produced == 0)))
             return true; // all input used and all output flushed
     }
 }
@@ -184,7 +234,9 @@ bool encode(const char *reference, qint64 referenceSize, const char *data, qint6
     for (const auto &parameter : {std::make_pair(ZSTD_c_enableLongDistanceMatching, 1),
                                   std::make_pair(ZSTD_c_windowLog, windowLog),
                                   std::make_pair(ZSTD_c_checksumFlag, 1),
-                                  std::make_pair(ZSTD_c_contentSizeFlag, 1)}) {
+                                  std::make_pair(ZSTD_c_contentSizeFlag, 1),
+                                  // Else zstd copies up to a window of input.
+                                  std::make_pair(ZSTD_c_stableInBuffer, 1)}) {
         if (!ZSTD_isError(result))
             result = ZSTD_CCtx_setParameter(cctx, parameter.first, parameter.second);
     }

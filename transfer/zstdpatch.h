@@ -21,8 +21,10 @@ using ZstdSink = std::function<bool(const char *data, qint64 size)>;
 // maxOutput: the decoder's own buffer never grows past that size (and its
 // window never past 2^WindowLogMax), whatever the frame claims, and more
 // output than declared is an error. A patch's reference is used in place,
-// never copied: the caller maps the earlier file and keeps it readable and
-// unchanged until the decoder is done or destroyed.
+// never copied: the caller maps the earlier file and keeps it mapped until
+// the decoder is done or destroyed. The reference and an output set with
+// setOutput() may be maps of files that shrink meanwhile: a page that is
+// gone then ends the decoding with an error, never the process.
 class ZstdDecoder
 {
 public:
@@ -36,6 +38,12 @@ public:
     ~ZstdDecoder();
     ZstdDecoder(const ZstdDecoder &) = delete;
     ZstdDecoder &operator=(const ZstdDecoder &) = delete;
+
+    // Before the first write(): decode into output (capacity bytes, at least
+    // maxOutput) where it lies, with zstd's stable output buffer. The window
+    // is then the output itself: the decoder holds no buffer of its size,
+    // whatever its size. The sink sees each new piece there.
+    void setOutput(char *output, qint64 capacity);
 
     // Feeds compressed bytes; what they decode to goes to sink before it
     // returns. False on an error (errorString()); the decoder is then spent.
@@ -53,7 +61,7 @@ private:
 
 // The publisher's side: level 19 with long-distance matching, one frame with
 // its decoded size and a checksum. Single-threaded, so the same input always
-// gives the same bytes.
+// gives the same bytes. The input is read where it lies, never copied.
 namespace ZstdEncoder {
 
 constexpr int Level = 19;
@@ -61,11 +69,11 @@ constexpr int Level = 19;
 // little memory at any size (long-distance matching still finds repeats
 // within it).
 constexpr int CopyWindowLog = ZstdDecoder::CopyWindowLogMax;
-// A patch's window must reach back across its reference, so the updater
-// holds the decoded file as well as the mapped earlier one: patches are made
-// (and used) only where both files are at most this size, and the updater's
-// peak then grows by at most the component's size plus 64 MiB.
-constexpr qint64 PatchSizeLimit = qint64(64) << 20;
+// A patch's window must reach back across its reference: zstd's largest
+// window, 2 GiB, bounds the files a patch is made (and used) for. The updater
+// decodes into its mapped staging file (ZstdDecoder::setOutput), so its
+// memory does not grow with them.
+constexpr qint64 PatchSizeLimit = qint64(1) << ZstdDecoder::WindowLogMax;
 
 bool compress(const char *data, qint64 size, const ZstdSink &sink, QString *error);
 // data as a patch against reference; both at most PatchSizeLimit.
