@@ -650,6 +650,22 @@ void tst_ManifestTool::publisherFilesKept_data()
     QTest::newRow("output folder missing")
             << S("earlier") << (L({S("@"), base, S("-o"), S("@@/none/manifest.xml")}) + sign)
             << 1 << S("cannot write \"@@/none/manifest.xml");
+    // What the tool says beside what it leaves.
+    QTest::newRow("stale signature removed")
+            << S("earlier") << L({S("@"), base, S("-o"), S("@/manifest.xml")})
+            << 0 << S("removed \"@/manifest.xml.sig\": the manifest is not signed now");
+    QTest::newRow("unlisted patch removed")
+            << S("earlier, data gone") << (L({S("@"), base, S("-o"), S("@/manifest.xml")}) + sign)
+            << 0 << S("removed korvel-delta/data.zst: no item lists it any more");
+    QTest::newRow("previous is the release")
+            << S("plain") << L({S("@"), base, S("-o"), S("@@/m.xml"), S("--previous"), S("^")})
+            << 0 << S("warning: --previous \"@@/link\" is the release itself");
+    QTest::newRow("previous shares nothing")
+            << S("plain") << L({S("@"), base, S("-o"), S("@@/m.xml"), S("--previous"), S("@@")})
+            << 0 << S("warning: --previous \"@@\" holds no file of the release's names");
+    QTest::newRow("what a user of a previous fetches")
+            << S("previous") << L({S("@"), base, S("-o"), S("@@/m.xml"), S("--previous"), S("@@/old")})
+            << 0 << S("a user of \"@@/old\" fetches ");
     // Three signatures, one passphrase.
     QTest::newRow("encrypted key")
             << S("encrypted key")
@@ -671,6 +687,9 @@ void tst_ManifestTool::publisherFilesKept()
     QVERIFY(QFile::link(dir, tmp.filePath(QStringLiteral("link"))));
     for (const char *name : {"a.bin", "b.bin", "data"})
         QVERIFY(writeFile(dir + QLatin1Char('/') + QLatin1String(name), content(S(name), 300)));
+    // Compressible, so that its copy is written.
+    if (setup.endsWith(QLatin1String("data gone")))
+        QVERIFY(writeFile(dir + QStringLiteral("/data"), QByteArray(300, 'd')));
     if (setup == QLatin1String("data.sig") || setup == QLatin1String("manifest.xml.sig"))
         QVERIFY(writeFile(dir + QLatin1Char('/') + setup, "not a signature\n"));
     if (setup.startsWith(QLatin1String("earlier"))) {
@@ -684,6 +703,12 @@ void tst_ManifestTool::publisherFilesKept()
     if (setup.endsWith(QLatin1String("signature a folder"))) {
         QVERIFY(QFile::remove(dir + QStringLiteral("/manifest.xml.sig")));
         QVERIFY(QDir(dir).mkdir(QStringLiteral("manifest.xml.sig")));
+    } else if (setup.endsWith(QLatin1String("data gone"))) {
+        QVERIFY(QFile::remove(dir + QStringLiteral("/data")) && QFile::remove(dir + QStringLiteral("/data.sig")));
+    } else if (setup == QLatin1String("previous")) {
+        QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("old"))));
+        QVERIFY(writeFile(tmp.filePath(QStringLiteral("old/a.bin")), content(S("a.bin"), 300)));
+        QVERIFY(writeFile(tmp.filePath(QStringLiteral("old/b.bin")), content(S("b.bin"), 290)));
     } else if (setup.endsWith(QLatin1String("delta folder a file"))) {
         QVERIFY(QDir(dir + QStringLiteral("/korvel-delta")).removeRecursively());
         QVERIFY(writeFile(dir + QStringLiteral("/korvel-delta"), "in the way"));
@@ -703,11 +728,13 @@ void tst_ManifestTool::publisherFilesKept()
     const QMap<QString, QByteArray> before = snapshot(tmp.path());
     const ToolRun run = runTool(arguments, status == 0 ? QByteArray("secret\n") : QByteArray());
     QCOMPARE(run.status, status);
-    QVERIFY2(run.err.count(message) == 1, qPrintable(run.err));
+    QVERIFY2(run.err.count(message) + QString::fromUtf8(run.out).count(message) == 1,
+             qPrintable(run.err + QString::fromUtf8(run.out)));
     if (status != 0)
         QVERIFY(snapshot(tmp.path()) == before);
-    else
-        QVERIFY(QFileInfo(dir + QStringLiteral("/manifest.xml.sig")).size() > 0);
+    else if (arguments.contains(QStringLiteral("@/manifest.xml").replace(QLatin1Char('@'), dir)))
+        QCOMPARE(QFileInfo(dir + QStringLiteral("/manifest.xml.sig")).size() > 0,
+                 arguments.contains(QStringLiteral("--sign-key")));
 }
 
 // The manifest written by the tool drives the real updater against nginx.
