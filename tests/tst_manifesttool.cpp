@@ -15,6 +15,7 @@
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QXmlStreamReader>
@@ -261,6 +262,7 @@ private slots:
     void outputFileIsNotListed();
     void publisherFilesKept_data();
     void publisherFilesKept();
+    void killedAtEveryRename();
     void roundTrip();
 };
 
@@ -735,6 +737,76 @@ void tst_ManifestTool::publisherFilesKept()
     else if (arguments.contains(QStringLiteral("@/manifest.xml").replace(QLatin1Char('@'), dir)))
         QCOMPARE(QFileInfo(dir + QStringLiteral("/manifest.xml.sig")).size() > 0,
                  arguments.contains(QStringLiteral("--sign-key")));
+}
+
+// Killed at each of its renames, the tool leaves what the next run undoes:
+// the release from before (or, past the last rename, the new one), with no
+// temporary file listed or left; run again, it writes the new release.
+void tst_ManifestTool::killedAtEveryRename()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+        QSKIP("needs strace");
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QStringList sign = {QStringLiteral("--sign-key"),
+                              S(KORVEL_SOURCE_DIR "/tests/data/test-publisher-1.key.pem"),
+                              QStringLiteral("--serial"), QStringLiteral("2")};
+    // An earlier signed release, then b.bin changed, c.bin new and d.bin
+    // gone: the next run replaces, adds and removes files.
+    const auto prepare = [&](const QString &dir) {
+        QDir(dir).removeRecursively();
+        QDir().mkpath(dir);
+        for (const char *name : {"a.bin", "b.bin", "d.bin"})
+            writeFile(dir + QLatin1Char('/') + QLatin1String(name), QByteArray(3000, *name));
+        const ToolRun earlier = runTool(QStringList{dir, QStringLiteral("http://127.0.0.1/r/"), QStringLiteral("-o"),
+                                                    dir + QStringLiteral("/manifest.xml")} + sign);
+        writeFile(dir + QStringLiteral("/b.bin"), QByteArray(3000, 'B'));
+        writeFile(dir + QStringLiteral("/c.bin"), QByteArray(3000, 'c'));
+        QFile::remove(dir + QStringLiteral("/d.bin"));
+        QFile::remove(dir + QStringLiteral("/d.bin.sig"));
+        return earlier.status == 0;
+    };
+    const QString dir = tmp.filePath(QStringLiteral("release"));
+    const QStringList arguments = QStringList{dir, QStringLiteral("http://127.0.0.1/r/"), QStringLiteral("-o"),
+                                              dir + QStringLiteral("/manifest.xml")} + sign;
+    QVERIFY(prepare(dir));
+    const QMap<QString, QByteArray> before = snapshot(dir);
+    QCOMPARE(runTool(arguments).status, 0);
+    const QMap<QString, QByteArray> after = snapshot(dir);
+    QVERIFY(after != before);
+
+    const auto restore = [&] {
+        QDir(dir).removeRecursively();
+        QDir().mkpath(dir);
+        for (auto it = before.cbegin(); it != before.cend(); ++it) {
+            if (it.value() == "/")
+                QDir().mkpath(dir + it.key());
+            else
+                writeFile(dir + it.key(), it.value());
+        }
+        return snapshot(dir) == before;
+    };
+    for (int rename = 1;; ++rename) {
+        QVERIFY(restore());
+        QProcess strace;
+        strace.start(QStringLiteral("strace"),
+                     QStringList{QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                 QStringLiteral("-e"), QStringLiteral("trace=rename,renameat,renameat2"),
+                                 QStringLiteral("-e"),
+                                 QStringLiteral("inject=rename,renameat,renameat2:signal=KILL:when=%1").arg(rename),
+                                 productPath(QStringLiteral(KORVEL_MANIFEST_BIN))} + arguments);
+        QVERIFY(strace.waitForFinished(testTime(60000)));
+        if (strace.exitCode() == 0)
+            break; // no rename left to kill at
+        QVERIFY2(rename < 40, "the tool never got through");
+        // A run that then fails undoes the stopped one first.
+        const ToolRun failed = runTool({dir, QStringLiteral("http://127.0.0.1/r/"), QStringLiteral("none.bin")});
+        QCOMPARE(failed.status, 1);
+        const QMap<QString, QByteArray> left = snapshot(dir);
+        QVERIFY2(left == before || left == after, qPrintable(QStringList(left.keys()).join(QLatin1Char(' '))));
+        QCOMPARE(runTool(arguments).status, 0);
+        QVERIFY2(snapshot(dir) == after, qPrintable(QStringLiteral("killed at rename %1").arg(rename)));
+    }
 }
 
 // The manifest written by the tool drives the real updater against nginx.
