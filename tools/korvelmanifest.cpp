@@ -447,9 +447,8 @@ void runJobs(const QString &name, const std::vector<DeltaJob *> &jobs)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (clock.elapsed() >= told + 5000) {
-            if (told > 0)
-                complain(QStringLiteral("%1: %2 % of its compressed copy and patches made")
-                         .arg(name).arg(total > 0 ? done * 100 / total : 0));
+            complain(QStringLiteral("%1: %2 % of its compressed copy and patches made")
+                     .arg(name).arg(total > 0 ? done * 100 / total : 0));
             told = clock.elapsed();
         }
     }
