@@ -18,9 +18,10 @@ namespace DeltaEncoder {
 // independent, and the bytes are the same whatever the number of workers.
 constexpr int CopyLevel = 19;
 // A patch: one thread, since zstd's jobs after the first lose sight of the
-// reference; the tool runs a component's patches side by side instead. 16
-// gives patches within 10 % of level 19's in half its time.
-constexpr int PatchLevel = 16;
+// reference; the tool runs a component's patches side by side instead. 17
+// keeps patches within 5 % of level 19's, on a program and on data with
+// small changes alike (16 loses 11 % on the latter), in less time.
+constexpr int PatchLevel = 17;
 
 // Told how many input bytes are done, now and then.
 using Progress = std::function<void(qint64 done)>;
