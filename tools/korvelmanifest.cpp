@@ -439,13 +439,17 @@ void runJobs(const QString &name, const std::vector<DeltaJob *> &jobs)
     QElapsedTimer clock;
     clock.start();
     qint64 told = 0;
+    // Short at first: most components take a moment, and a release may have
+    // thousands.
+    int pause = 1;
     for (;;) {
         qint64 done = 0;
         for (const DeltaJob *job : jobs)
             done += job->done;
         if (done >= total)
             break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        pause = qMin(pause * 2, 100);
         if (clock.elapsed() >= told + 5000) {
             complain(QStringLiteral("%1: %2 % of its compressed copy and patches made")
                      .arg(name).arg(total > 0 ? done * 100 / total : 0));
