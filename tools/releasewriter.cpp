@@ -155,7 +155,8 @@ namespace {
 const QLatin1String LeftoverMark(".korvel-new-");
 
 // One line per target: the target, its new file (empty for a removal) and
-// where the old one goes, tab-separated; names hold no tab or line end.
+// where the old one goes, tab-separated and absolute, so that a run from
+// another folder reads them right; names hold no tab or line end.
 QByteArray journalText(const QString &target, const QString &path, const QString &aside)
 {
     return (target + QLatin1Char('\t') + path + QLatin1Char('\t') + aside + QLatin1Char('\n')).toUtf8();
@@ -248,7 +249,7 @@ bool ReleaseWriter::commit()
         }
     }
     for (const auto &entry : staged)
-        notes += journalText(entry->target, entry->path, entry->aside);
+        notes += journalText(QFileInfo(entry->target).absoluteFilePath(), entry->path, entry->aside);
     if (!journal.isEmpty()) {
         QSaveFile file(journal);
         if (!file.open(QIODevice::WriteOnly) || file.write(notes) != notes.size() || !file.commit()) {
