@@ -82,9 +82,12 @@ bool encode(const char *reference, qint64 referenceSize, const char *data, qint6
                 *error = QStringLiteral("the compressed bytes could not be taken");
                 return false;
             }
+            // What the workers have compressed, not what they were handed:
+            // they take the input long before they are done with it.
+            if (progress)
+                progress(workers > 0 ? qint64(ZSTD_getFrameProgression(cctx).consumed)
+                                     : qint64(in.pos));
         } while (mode == ZSTD_e_end ? result != 0 : in.pos < in.size);
-        if (progress)
-            progress(qint64(in.pos));
         if (mode == ZSTD_e_end)
             return true;
     }
