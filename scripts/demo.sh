@@ -47,8 +47,16 @@ if [ "${1:-}" = "--run-updater" ]; then
 fi
 
 source "$(dirname "$0")/common.sh"
-korvel_install_packages
-korvel_build "$KORVEL_ROOT/build"
+# KORVEL_DEMO_BIN: a folder of programs already built (the test command's),
+# used as it is; KORVEL_DEMO_RATE: the release's transfer rate (nginx's
+# limit_rate).
+bin=${KORVEL_DEMO_BIN:-}
+rate=${KORVEL_DEMO_RATE:-8m}
+if [ -z "$bin" ]; then
+    korvel_install_packages
+    korvel_build "$KORVEL_ROOT/build"
+    bin=$KORVEL_ROOT/build/bin
+fi
 
 sandbox=$(mktemp -d "${TMPDIR:-/tmp}/korvel-demo.XXXXXX")
 mkdir -p "$sandbox"/{www/release,install,home,nginx,tmp}
@@ -76,16 +84,16 @@ head -c $((6 * 1024 * 1024)) /dev/urandom >"$release/maps.dat"
 
 # Its own nginx on a free loopback port, slowed down so that a transfer stays
 # on screen for a few seconds.
-korvel_start_nginx "$sandbox/nginx" "$sandbox/www" 'location /release/ { limit_rate 8m; }'
+korvel_start_nginx "$sandbox/nginx" "$sandbox/www" "location /release/ { limit_rate $rate; }"
 port=$KORVEL_NGINX_PORT
 
 manifest_url="http://127.0.0.1:$port/manifest.xml"
-"$KORVEL_ROOT/build/bin/korvel-manifest" "$release" "http://127.0.0.1:$port/release/" \
+"$bin/korvel-manifest" "$release" "http://127.0.0.1:$port/release/" \
     --component-version 1.4.2 -o "$sandbox/www/manifest.xml"
 
 # The installed application: the updater beside a stand-in KorvelWindows.exe
 # that only notes that it was started.
-cp "$KORVEL_ROOT/build/bin/KorvelUpdater" "$sandbox/install/"
+cp "$bin/KorvelUpdater" "$sandbox/install/"
 cat >"$sandbox/install/KorvelWindows.exe" <<EOF
 #!/bin/sh
 exec >>"$sandbox/app-output.log" 2>&1
@@ -94,7 +102,10 @@ EOF
 chmod +x "$sandbox/install/KorvelWindows.exe"
 printf '%s\n' "$manifest_url" >"$sandbox/home/KorvelWindowsUpdaterTemp.txt"
 
-echo "release:  $(ls "$release" | wc -l) components, manifest $manifest_url (korvel-manifest)"
+# The components are what the manifest lists: the release folder also holds
+# korvel-delta/, the compressed copies.
+mapfile -t components < <(sed -n 's|^ *<name>\(.*\)</name>$|\1|p' "$sandbox/www/manifest.xml")
+echo "release:  ${#components[@]} components, manifest $manifest_url (korvel-manifest)"
 export HOME="$sandbox/home" TMPDIR="$sandbox/tmp"
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "display:  $DISPLAY (a real window)"
@@ -120,8 +131,12 @@ echo "== Outcome"
 echo "exit status:  $status ($meaning)"
 [ "$status" = 12 ] || ok=0
 echo "installed files (in $sandbox/install):"
-for file in "$release"/*; do
-    name=$(basename "$file")
+[ "${#components[@]}" = "$(find "$release" -maxdepth 1 -type f | wc -l)" ] || {
+    echo "  the manifest lists ${#components[@]} components, the release folder holds $(find "$release" -maxdepth 1 -type f | wc -l) files"
+    ok=0
+}
+for name in "${components[@]}"; do
+    file="$release/$name"
     target="$sandbox/install/$name"
     if [ ! -f "$target" ]; then
         printf '  %-18s missing\n' "$name"

@@ -5,6 +5,7 @@
 // before signed manifests, every component's.
 
 #include "componentsignature.h"
+#include "deltaencoder.h"
 #include "fileidentity.h"
 #include "fileops.h"
 #include "releasecheck.h"
@@ -16,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -28,8 +30,13 @@
 #include <QXmlStreamWriter>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -42,6 +49,8 @@ enum ExitStatus {
 // The folder of the release directory that holds compressed copies and
 // patches: a subfolder, so that no later run lists them as components.
 const QLatin1String DeltaFolder("korvel-delta");
+// Beside the components while a run renames its files into place.
+const QLatin1String JournalName(".korvel-new-journal");
 
 // A file of korvel-delta/.
 struct Delta
@@ -60,8 +69,30 @@ struct Component
     QString location;
     // Lower-case hex.
     QByteArray sha256;
+    // No fileName when there is none.
     Delta compressed;
     QVector<Delta> patches;
+    // One per --previous, in their order.
+    QVector<struct PatchNote> patchNotes;
+};
+
+// A --previous folder.
+struct PreviousRelease
+{
+    QString dir;
+    // The release folder itself: nothing to patch from.
+    bool isRelease = false;
+};
+
+// What one earlier release gets for a component.
+struct PatchNote
+{
+    int release = 0;
+    // Index into Component::patches; -1 with why telling the reason.
+    int patch = -1;
+    QString why;
+    // Of the earlier file, when there is one.
+    QByteArray baseSha256;
 };
 
 void complain(const QString &message)
@@ -103,11 +134,13 @@ bool checkBaseUrl(const QString &text, QString *base)
 {
     const QUrl url(text.trimmed(), QUrl::TolerantMode);
     const QString scheme = url.scheme();
-    if (!url.isValid()
-            || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-            || url.host().isEmpty()) {
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
         complain(QStringLiteral("the base URL %1 is not an http or https address")
                  .arg(quoted(text)));
+        return false;
+    }
+    if (url.host().isEmpty()) {
+        complain(QStringLiteral("the base URL %1 has no host").arg(quoted(text)));
         return false;
     }
     if (url.hasQuery() || url.hasFragment()) {
@@ -190,14 +223,11 @@ bool listDirectory(const QString &path, const OwnFiles &own, QVector<QFileInfo> 
             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
+        if (ReleaseWriter::isLeftover(name) || name == JournalName)
+            continue;
         if (entry.isDir()) {
             if (name != DeltaFolder)
                 complain(QStringLiteral("skipping the subdirectory %1").arg(quoted(name)));
-            continue;
-        }
-        // An installed folder holds the updater's lock between runs.
-        if (name.compare(QLatin1String("KorvelUpdater.lock"), Qt::CaseInsensitive) == 0) {
-            complain(QStringLiteral("skipping the updater's lock file %1").arg(quoted(name)));
             continue;
         }
         // Compared by identity: a link to the folder, another letter case
@@ -293,11 +323,14 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
             return base + DeltaFolder + QLatin1Char('/')
                     + QString::fromLatin1(QUrl::toPercentEncoding(delta.fileName));
         };
-        writer.writeStartElement(QStringLiteral("compressed"));
-        writer.writeAttribute(QStringLiteral("size"), QString::number(component.compressed.size));
-        writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(component.compressed.sha256));
-        writer.writeCharacters(url(component.compressed));
-        writer.writeEndElement();
+        if (!component.compressed.fileName.isEmpty()) {
+            writer.writeStartElement(QStringLiteral("compressed"));
+            writer.writeAttribute(QStringLiteral("size"), QString::number(component.compressed.size));
+            writer.writeAttribute(QStringLiteral("sha256"),
+                                  QString::fromLatin1(component.compressed.sha256));
+            writer.writeCharacters(url(component.compressed));
+            writer.writeEndElement();
+        }
         for (const Delta &patch : component.patches) {
             writer.writeStartElement(QStringLiteral("patch"));
             writer.writeAttribute(QStringLiteral("base"), QString::fromLatin1(patch.baseSha256));
@@ -310,6 +343,8 @@ QByteArray writeManifest(const QVector<Component> &components, const QString &ba
     }
     writer.writeEndElement();
     writer.writeEndDocument();
+    if (!xml.endsWith('\n'))
+        xml += '\n';
     return xml;
 }
 
@@ -363,34 +398,67 @@ private:
     const char *bytes = nullptr;
 };
 
-// Writes what produce() gives into a staged file, and measures it.
-bool stageDelta(ReleaseWriter *writer, const QString &target,
-                const std::function<bool(const ZstdSink &, QString *)> &produce, Delta *delta,
-                QFile **staged)
+// One file of korvel-delta/ being made: the encoder writes into the staged
+// file from a thread of its own, and counts what it has read.
+struct DeltaJob
 {
-    QFile *file = writer->stage(target);
-    if (!file) {
-        complain(writer->errorString());
-        return false;
-    }
+    QFile *file = nullptr;
+    std::function<bool(const ZstdSink &, const DeltaEncoder::Progress &, QString *)> produce;
+    qint64 input = 0;
+    std::atomic<qint64> done{0};
     Sha256 hash;
     qint64 size = 0;
+    bool written = false;
     QString error;
-    const bool written = produce([&](const char *data, qint64 length) {
-        hash.add(data, length);
-        size += length;
-        return file->write(data, length) == length;
-    }, &error);
-    if (!written || !file->flush()) {
-        complain(QStringLiteral("cannot write %1: %2")
-                 .arg(quoted(target), file->error() != QFileDevice::NoError ? file->errorString() : error));
-        return false;
+
+    void run()
+    {
+        written = produce(
+                [this](const char *data, qint64 length) {
+                    hash.add(data, length);
+                    size += length;
+                    return file->write(data, length) == length;
+                },
+                [this](qint64 bytes) { done = bytes; }, &error)
+                && file->flush();
+        if (file->error() != QFileDevice::NoError)
+            error = file->errorString();
+        done = input;
     }
-    delta->fileName = QFileInfo(target).fileName();
-    delta->size = size;
-    delta->sha256 = hash.hex();
-    *staged = file;
-    return true;
+};
+
+// Runs the jobs side by side; past a few seconds, tells how far they are on
+// standard error, so that a large component does not look like a hang.
+void runJobs(const QString &name, const std::vector<DeltaJob *> &jobs)
+{
+    std::vector<std::thread> threads;
+    for (DeltaJob *job : jobs)
+        threads.emplace_back([job] { job->run(); });
+    qint64 total = 0;
+    for (const DeltaJob *job : jobs)
+        total += job->input;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 told = 0;
+    // Short at first: most components take a moment, and a release may have
+    // thousands.
+    int pause = 1;
+    for (;;) {
+        qint64 done = 0;
+        for (const DeltaJob *job : jobs)
+            done += job->done;
+        if (done >= total)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        pause = qMin(pause * 2, 100);
+        if (clock.elapsed() >= told + 5000) {
+            complain(QStringLiteral("%1: %2 % of its compressed copy and patches made")
+                     .arg(name).arg(total > 0 ? done * 100 / total : 0));
+            told = clock.elapsed();
+        }
+    }
+    for (std::thread &thread : threads)
+        thread.join();
 }
 
 // Decodes the staged patch against its earlier file, as an updater will:
@@ -409,57 +477,143 @@ bool patchApplies(QFile *patchFile, const MappedFile &base, const Component &com
     return decoded && decoder.decodedSize() == component.size && hash.hex() == component.sha256;
 }
 
-// The component's compressed copy, and a patch from each earlier release
-// whose file of that name differs, where it is at most 90 % of the copy.
-bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFile &file,
-                 const QStringList &previousDirs, Component *component)
+QString sizeLimitText()
 {
-    QFile *staged = nullptr;
-    if (!stageDelta(writer, deltaDir + QLatin1Char('/') + component->name + QStringLiteral(".zst"),
-                    [&](const ZstdSink &sink, QString *error) {
-                        return ZstdEncoder::compress(file.data(), file.size(), sink, error);
-                    },
-                    &component->compressed, &staged))
-        return false;
+    const qint64 mib = ZstdEncoder::PatchSizeLimit >> 20;
+    return mib % 1024 == 0 ? QStringLiteral("%1 GiB").arg(mib / 1024) : QStringLiteral("%1 MiB").arg(mib);
+}
 
-    QSet<QByteArray> bases = {component->sha256};
-    for (const QString &previousDir : previousDirs) {
-        const QFileInfo baseInfo(QDir(previousDir).filePath(component->name));
-        if (!baseInfo.isFile())
-            continue;
-        MappedFile base;
-        if (!base.open(baseInfo.filePath()))
-            return false;
-        const QByteArray baseSha256 = base.sha256();
-        if (bases.contains(baseSha256))
-            continue; // the same file, or one already patched from
-        bases.insert(baseSha256);
-        if (file.size() > ZstdEncoder::PatchSizeLimit || base.size() > ZstdEncoder::PatchSizeLimit) {
-            complain(QStringLiteral("no patch for %1 from %2: patches are made for files of at "
-                                    "most 2 GiB").arg(quoted(component->name), quoted(previousDir)));
+// The component's compressed copy, where it is below 95 % of the file, and a
+// patch from each earlier release whose file of that name differs, where it
+// is at most 90 % of what an update would fetch without it.
+bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFile &file,
+                 const QVector<PreviousRelease> &previous, Component *component)
+{
+    const auto stage = [&](const QString &fileName, DeltaJob *job) {
+        job->file = writer->stage(deltaDir + QLatin1Char('/') + fileName);
+        if (!job->file)
+            complain(writer->errorString());
+        return job->file;
+    };
+    std::vector<std::unique_ptr<DeltaJob>> jobs;
+    auto copy = std::make_unique<DeltaJob>();
+    copy->input = file.size();
+    copy->produce = [&](const ZstdSink &sink, const DeltaEncoder::Progress &progress, QString *error) {
+        return DeltaEncoder::compress(file.data(), file.size(), sink, progress, error);
+    };
+    if (!stage(component->name + QStringLiteral(".zst"), copy.get()))
+        return false;
+    jobs.push_back(std::move(copy));
+
+    // Per earlier release: its file, and the patch job (or why there is none).
+    struct Base
+    {
+        MappedFile file;
+        QByteArray sha256;
+        int job = -1;
+    };
+    std::vector<std::unique_ptr<Base>> bases(previous.size());
+    QSet<QByteArray> seen;
+    for (int i = 0; i < previous.size(); ++i) {
+        const PreviousRelease &release = previous.at(i);
+        PatchNote note;
+        note.release = i;
+        if (release.isRelease) {
+            component->patchNotes.append(note);
             continue;
         }
-        Delta patch;
-        patch.baseSha256 = baseSha256;
-        const QString target = deltaDir + QLatin1Char('/') + component->name + QStringLiteral(".from-")
-                + QString::fromLatin1(baseSha256.left(16)) + QStringLiteral(".zstpatch");
-        if (!stageDelta(writer, target,
-                        [&](const ZstdSink &sink, QString *error) {
-                            return ZstdEncoder::createPatch(base.data(), base.size(), file.data(),
-                                                            file.size(), sink, error);
-                        },
-                        &patch, &staged))
-            return false;
-        if (patch.size * 10 > component->compressed.size * 9) {
-            writer->discard(staged);
+        const QFileInfo baseInfo(QDir(release.dir).filePath(component->name));
+        if (!baseInfo.isFile()) {
+            note.why = QStringLiteral("no such file there");
+            component->patchNotes.append(note);
             continue;
         }
-        if (!patchApplies(staged, base, *component)) {
+        auto base = std::make_unique<Base>();
+        if (!base->file.open(baseInfo.filePath()))
+            return false;
+        base->sha256 = base->file.sha256();
+        note.baseSha256 = base->sha256;
+        if (base->sha256 == component->sha256) {
+            note.why = QStringLiteral("unchanged");
+        } else if (seen.contains(base->sha256)) {
+            note.why = QStringLiteral("the same file as in an earlier --previous");
+        } else if (file.size() > ZstdEncoder::PatchSizeLimit
+                   || base->file.size() > ZstdEncoder::PatchSizeLimit) {
+            note.why = QStringLiteral("patches are made for files of at most %1").arg(sizeLimitText());
+        } else {
+            seen.insert(base->sha256);
+            auto job = std::make_unique<DeltaJob>();
+            job->input = file.size();
+            const Base *reference = base.get();
+            job->produce = [&file, reference](const ZstdSink &sink, const DeltaEncoder::Progress &progress,
+                                              QString *error) {
+                return DeltaEncoder::createPatch(reference->file.data(), reference->file.size(),
+                                                 file.data(), file.size(), sink, progress, error);
+            };
+            if (!stage(component->name + QStringLiteral(".from-")
+                               + QString::fromLatin1(base->sha256.left(16))
+                               + QStringLiteral(".zstpatch"),
+                       job.get()))
+                return false;
+            base->job = int(jobs.size());
+            jobs.push_back(std::move(job));
+        }
+        component->patchNotes.append(note);
+        bases[size_t(i)] = std::move(base);
+    }
+
+    std::vector<DeltaJob *> running;
+    for (const auto &job : jobs)
+        running.push_back(job.get());
+    runJobs(component->name, running);
+    for (const auto &job : jobs) {
+        if (!job->written) {
+            complain(QStringLiteral("cannot write %1: %2").arg(quoted(job->file->fileName()), job->error));
+            return false;
+        }
+    }
+    const auto delta = [](DeltaJob &job) {
+        Delta result;
+        result.fileName = QFileInfo(job.file->fileName()).fileName();
+        result.size = job.size;
+        result.sha256 = job.hash.hex();
+        return result;
+    };
+
+    // Not clearly smaller: the file itself costs no more, and decodes in no time.
+    DeltaJob &copyJob = *jobs.front();
+    if (copyJob.size * 100 < file.size() * 95) {
+        component->compressed = delta(copyJob);
+        component->compressed.fileName = component->name + QStringLiteral(".zst");
+    } else {
+        writer->discard(copyJob.file);
+    }
+    const qint64 without = component->compressed.fileName.isEmpty() ? component->size
+                                                                       : component->compressed.size;
+    for (PatchNote &note : component->patchNotes) {
+        Base *base = bases[size_t(note.release)].get();
+        if (!base || base->job < 0)
+            continue;
+        DeltaJob &job = *jobs[size_t(base->job)];
+        if (job.size * 10 > without * 9) {
+            note.why = QStringLiteral("%1 bytes, not below 90 % of the %2").arg(job.size)
+                    .arg(component->compressed.fileName.isEmpty() ? QStringLiteral("file")
+                                                                  : QStringLiteral("compressed copy"));
+            writer->discard(job.file);
+            continue;
+        }
+        if (!patchApplies(job.file, base->file, *component)) {
+            note.why = QStringLiteral("it did not give the new file");
             complain(QStringLiteral("the patch for %1 from %2 does not give the new file; left out")
-                     .arg(quoted(component->name), quoted(previousDir)));
-            writer->discard(staged);
+                     .arg(quoted(component->name), quoted(previous.at(note.release).dir)));
+            writer->discard(job.file);
             continue;
         }
+        Delta patch = delta(job);
+        patch.fileName = component->name + QStringLiteral(".from-")
+                + QString::fromLatin1(base->sha256.left(16)) + QStringLiteral(".zstpatch");
+        patch.baseSha256 = base->sha256;
+        note.patch = component->patches.size();
         component->patches.append(patch);
     }
     return true;
@@ -468,7 +622,8 @@ bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFil
 // Hashes every component and stages its compressed copy and patches; with a
 // key, "<file>.sig" beside it: updaters from before signed manifests check
 // each component by it.
-bool stageComponents(ReleaseWriter *writer, const QString &releaseDir, const QStringList &previousDirs,
+bool stageComponents(ReleaseWriter *writer, const QString &releaseDir,
+                     const QVector<PreviousRelease> &previous,
                      const QString &keyPath, const ComponentSignature::PrivateKey *key,
                      const QVector<QFileInfo> &files, QVector<Component> *components)
 {
@@ -497,7 +652,7 @@ bool stageComponents(ReleaseWriter *writer, const QString &releaseDir, const QSt
                 return false;
             }
         }
-        if (!stageDeltas(writer, deltaDir, file, previousDirs, &component))
+        if (!stageDeltas(writer, deltaDir, file, previous, &component))
             return false;
     }
     return true;
@@ -538,12 +693,82 @@ bool writeStandardOutput(const QByteArray &xml)
     return true;
 }
 
+
+// What a user fetches for the component who has earlier file (none: a new
+// installation, or a file no --previous had).
+qint64 fetchedFor(const Component &component, const PatchNote *note)
+{
+    if (note && note->baseSha256 == component.sha256)
+        return 0;
+    if (note && note->patch >= 0)
+        return component.patches.at(note->patch).size;
+    return component.compressed.fileName.isEmpty() ? component.size : component.compressed.size;
+}
+
+QString percentOf(qint64 part, qint64 whole)
+{
+    return whole > 0 ? QString::number(double(part) * 100 / double(whole), 'f', 1) + QStringLiteral(" %")
+                     : QStringLiteral("0 %");
+}
+
+// One line per component, and what each kind of user fetches.
+void report(FILE *out, const QVector<Component> &components, const QVector<PreviousRelease> &previous,
+            const QString &releaseDir)
+{
+    qint64 total = 0;
+    qint64 fresh = 0;
+    qint64 deltas = 0;
+    for (const Component &component : components) {
+        QStringList parts;
+        parts << QStringLiteral("%1 bytes").arg(component.size);
+        if (component.compressed.fileName.isEmpty())
+            parts << QStringLiteral("no compressed copy (not below 95 % of the file)");
+        else
+            parts << QStringLiteral("compressed copy %1 bytes (%2)")
+                     .arg(component.compressed.size)
+                     .arg(percentOf(component.compressed.size, component.size));
+        for (const PatchNote &note : component.patchNotes) {
+            const QString &dir = previous.at(note.release).dir;
+            if (previous.at(note.release).isRelease)
+                continue;
+            if (note.patch >= 0)
+                parts << QStringLiteral("patch from %1 %2 bytes")
+                         .arg(quoted(dir)).arg(component.patches.at(note.patch).size);
+            else
+                parts << QStringLiteral("no patch from %1: %2").arg(quoted(dir), note.why);
+        }
+        std::fprintf(out, "%s: %s\n", qPrintable(component.name), qPrintable(parts.join(QStringLiteral("; "))));
+        total += component.size;
+        fresh += fetchedFor(component, nullptr);
+        deltas += component.compressed.size;
+        for (const Delta &patch : component.patches)
+            deltas += patch.size;
+    }
+    std::fprintf(out, "release: %d components, %lld bytes; korvel-delta/ %lld bytes\n",
+                 int(components.size()), qint64(total), qint64(deltas));
+    std::fprintf(out, "a new installation fetches %lld bytes (%s)\n", qint64(fresh),
+                 qPrintable(percentOf(fresh, total)));
+    for (int i = 0; i < previous.size(); ++i) {
+        if (previous.at(i).isRelease)
+            continue;
+        qint64 fetched = 0;
+        for (const Component &component : components)
+            fetched += fetchedFor(component, &component.patchNotes.at(i));
+        std::fprintf(out, "a user of %s fetches %lld bytes (%s)\n", qPrintable(quoted(previous.at(i).dir)),
+                     qint64(fetched), qPrintable(percentOf(fetched, total)));
+    }
+    std::fprintf(out, "upload %s with its folder korvel-delta/, then check it with korvel-manifest --check\n",
+                 qPrintable(quoted(releaseDir)));
+    std::fflush(out);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("korvel-manifest"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVEL_VERSION));
     if (ReleaseCheck::wanted(QCoreApplication::arguments()))
         return ReleaseCheck::run(QCoreApplication::arguments());
 
@@ -554,9 +779,14 @@ int main(int argc, char *argv[])
             "file name), install location, size in bytes, requireuac flag and SHA-256.\n"
             "\n"
             "Beside the components, in DIRECTORY/korvel-delta/, it writes a zstd-compressed\n"
-            "copy of every component (NAME.zst) and, with --previous, patches from earlier\n"
-            "releases (NAME.from-HASH.zstpatch), listed in each item for updaters that can\n"
-            "use them; \"url\" still names the whole file. Upload DIRECTORY as it is.\n"
+            "copy of every component that it makes below 95 % of its size (NAME.zst) and,\n"
+            "with --previous, patches from earlier releases (NAME.from-HASH.zstpatch),\n"
+            "listed in each item for updaters that can use them; \"url\" still names the\n"
+            "whole file. Files there that no item lists any more are removed. Upload\n"
+            "DIRECTORY as it is, korvel-delta/ included.\n"
+            "\n"
+            "It prints a line per component and what each kind of user will fetch (on\n"
+            "standard error when the manifest goes to standard output).\n"
             "\n"
             "Without NAMEs every file of DIRECTORY is listed, sorted by name (by Unicode\n"
             "code units, whatever the locale); subdirectories are skipped with a note, since\n"
@@ -570,12 +800,15 @@ int main(int argc, char *argv[])
             "before signed manifests. Signature files are never listed as components.\n"
             "\n"
             "No output or signature file ever replaces a component: such a run stops, and\n"
-            "a run that fails leaves DIRECTORY and the output file as they were.\n"
+            "a run that fails leaves DIRECTORY and the output file as they were. A run\n"
+            "that was killed is undone by the next one in DIRECTORY. Without --sign-key,\n"
+            "an earlier FILE.sig is removed.\n"
             "\n"
             "A file name must not be empty, hold \"/\", \"\\\" or a control character.\n"
             "Exit status: 0 on success, 1 for a directory, file, name or URL that cannot be\n"
             "used, 2 for a wrong command line."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("DIRECTORY"),
                                  QStringLiteral("Directory holding the component files."));
     parser.addPositionalArgument(QStringLiteral("BASE-URL"),
@@ -630,6 +863,10 @@ int main(int argc, char *argv[])
         std::fputs(qPrintable(parser.helpText()), stdout);
         return Success;
     }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("korvel-manifest %s\n", KORVEL_VERSION);
+        return Success;
+    }
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() < 2) {
         complain(QStringLiteral("expected a DIRECTORY and a BASE-URL (see --help)"));
@@ -677,10 +914,34 @@ int main(int argc, char *argv[])
     const QString releaseDir = arguments.at(0);
     if (!checkDirectory(releaseDir))
         return InputError;
-    const QStringList previousDirs = parser.values(previousOption);
-    for (const QString &previousDir : previousDirs) {
+    // A run stopped while it renamed is undone first: the folder is then the
+    // release from before it, and its temporary files go.
+    const QString deltaDir = QDir(releaseDir).filePath(DeltaFolder);
+    {
+        QString error;
+        if (!ReleaseWriter::recover(QDir(releaseDir).filePath(JournalName), &error)) {
+            complain(error);
+            return InputError;
+        }
+        QStringList folders = {releaseDir, deltaDir};
+        if (!toStandardOutput)
+            folders << QFileInfo(outputPath).absolutePath();
+        folders.removeDuplicates();
+        for (const QString &folder : folders) {
+            for (const QString &name : ReleaseWriter::removeLeftovers(folder))
+                complain(QStringLiteral("removed %1, left by a run that was stopped")
+                         .arg(quoted(QDir(folder).filePath(name))));
+        }
+    }
+    QVector<PreviousRelease> previous;
+    const QString releaseCanonical = QFileInfo(releaseDir).canonicalFilePath();
+    for (const QString &previousDir : parser.values(previousOption)) {
         if (!checkDirectory(previousDir))
             return InputError;
+        PreviousRelease release;
+        release.dir = previousDir;
+        release.isRelease = QFileInfo(previousDir).canonicalFilePath() == releaseCanonical;
+        previous.append(release);
     }
 
     QVector<QFileInfo> files;
@@ -775,6 +1036,22 @@ int main(int argc, char *argv[])
         }
     }
 
+    // Either costs every user of that release the whole compressed copy.
+    for (const PreviousRelease &release : previous) {
+        if (release.isRelease) {
+            complain(QStringLiteral("warning: --previous %1 is the release itself; no patch from it")
+                     .arg(quoted(release.dir)));
+            continue;
+        }
+        const bool shares = std::any_of(components.cbegin(), components.cend(), [&](const Component &c) {
+            return QFileInfo(QDir(release.dir).filePath(c.name)).isFile();
+        });
+        if (!shares)
+            complain(QStringLiteral("warning: --previous %1 holds no file of the release's names; is "
+                                    "it the folder of an earlier release's components?")
+                     .arg(quoted(release.dir)));
+    }
+
     ComponentSignature::PrivateKey key;
     if (signing && !readKey(parser.value(signOption), &key))
         return InputError;
@@ -782,9 +1059,30 @@ int main(int argc, char *argv[])
 
     // Nothing takes its place until everything is written.
     ReleaseWriter writer;
-    if (!stageComponents(&writer, releaseDir, previousDirs, parser.value(signOption), signingKey,
+    writer.setJournal(QDir(releaseDir).filePath(JournalName));
+    if (!stageComponents(&writer, releaseDir, previous, parser.value(signOption), signingKey,
                          files, &components))
         return InputError;
+    // What no item lists any more: a later upload would carry it for nothing.
+    QSet<QString> listed;
+    for (const Component &component : components) {
+        listed.insert(component.compressed.fileName);
+        for (const Delta &patch : component.patches)
+            listed.insert(patch.fileName);
+    }
+    QStringList unlisted;
+    for (const QString &name : QDir(deltaDir).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (!listed.contains(name) && !ReleaseWriter::isLeftover(name)) {
+            writer.remove(QDir(deltaDir).filePath(name));
+            unlisted << name;
+        }
+    }
+    // An unsigned manifest beside an old signature is refused as altered.
+    const QString staleSignature = outputPath + QStringLiteral(".sig");
+    const bool removeSignature = !signing && !toStandardOutput && QFileInfo(staleSignature).isFile()
+            && looksLikeSignature(staleSignature);
+    if (removeSignature)
+        writer.remove(staleSignature);
     const QByteArray xml = writeManifest(components, base, parser.value(versionOption),
                                          parser.isSet(uacOption) ? QStringLiteral("true")
                                                                  : QStringLiteral("false"),
@@ -796,7 +1094,15 @@ int main(int argc, char *argv[])
         complain(writer.errorString());
         return InputError;
     }
-    if (toStandardOutput)
-        return writeStandardOutput(xml) ? Success : InputError;
+    // Beside the manifest on standard output, the report goes to standard error.
+    FILE *out = toStandardOutput ? stderr : stdout;
+    for (const QString &name : unlisted)
+        std::fprintf(out, "removed %s/%s: no item lists it any more\n", qPrintable(DeltaFolder),
+                     qPrintable(name));
+    if (removeSignature)
+        std::fprintf(out, "removed %s: the manifest is not signed now\n", qPrintable(quoted(staleSignature)));
+    if (toStandardOutput && !writeStandardOutput(xml))
+        return InputError;
+    report(out, components, previous, releaseDir);
     return Success;
 }

@@ -16,6 +16,10 @@ class QFile;
 // new files in, and only at the end removes what was moved aside. A failure
 // anywhere (or a writer destroyed without commit) leaves every target as it
 // was and no temporary file behind.
+//
+// A process killed during commit() leaves its journal: recover() then puts
+// every target back as it was before. Temporary names all hold
+// ".korvel-new-", so that no later run takes them for anything else.
 class ReleaseWriter
 {
 public:
@@ -32,6 +36,18 @@ public:
     void discard(QFile *file);
     // A folder for targets, made now and removed again unless committed.
     bool makeFolder(const QString &path);
+    // A file to remove along with the rest, or not at all.
+    void remove(const QString &target);
+    // Where commit() notes its steps while it renames.
+    void setJournal(const QString &path) { journal = path; }
+
+    // Undoes what a killed commit() did, by its journal; true when there was
+    // none, or everything is back.
+    static bool recover(const QString &journal, QString *error);
+    // A temporary name of this writer's (a killed process leaves them).
+    static bool isLeftover(const QString &fileName);
+    // Removes the leftovers in folder; their names.
+    static QStringList removeLeftovers(const QString &folder);
 
     bool commit();
     QString errorString() const { return error; }
@@ -41,6 +57,7 @@ private:
     void rollBack(int done);
     std::vector<std::unique_ptr<Staged>> staged;
     QStringList madeFolders;
+    QString journal;
     QString error;
 };
 
