@@ -230,6 +230,11 @@ bool listDirectory(const QString &path, const OwnFiles &own, QVector<QFileInfo> 
                 complain(QStringLiteral("skipping the subdirectory %1").arg(quoted(name)));
             continue;
         }
+        // An installed folder holds the updater's lock between runs.
+        if (name.compare(QLatin1String("KorvelUpdater.lock"), Qt::CaseInsensitive) == 0) {
+            complain(QStringLiteral("skipping the updater's lock file %1").arg(quoted(name)));
+            continue;
+        }
         // Compared by identity: a link to the folder, another letter case
         // or a short name leads to the same file.
         const FileIdentity identity = FileIdentity::of(entry.filePath());
