@@ -664,6 +664,6 @@ QByteArray UpdaterSandbox::pattern(int size, int seed)
 {
     QByteArray data(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
-        data[i] = char((i * 131 + seed * 17 + i / 256) & 0xff);
+        data[i] = char((quint32(i) * 131 + quint32(seed) * 17 + quint32(i) / 256) & 0xff);
     return data;
 }
