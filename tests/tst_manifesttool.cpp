@@ -433,17 +433,25 @@ void tst_ManifestTool::shape()
     QVERIFY(writeFile(tmp.filePath(QStringLiteral("a.exe")), QByteArray(151, 'a')));
     QVERIFY(writeFile(tmp.filePath(QStringLiteral("c.cfg")), QByteArray()));
     QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("skipped")));
+    // What an installed folder holds beside the components between runs.
     QVERIFY(writeFile(tmp.filePath(QStringLiteral("KorvelUpdater.lock")), QByteArray()));
+    QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("KorvelUpdater.kept")));
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("KorvelUpdater.kept.index")), "b.dat\n"));
 
     const ToolRun plain = runTool({tmp.path(), QStringLiteral("https://updates.example.org/korvel")});
     QCOMPARE(plain.status, 0);
     // With the manifest on standard output, what the tool made goes to standard error.
     const qint64 copy = QFileInfo(tmp.filePath(QStringLiteral("korvel-delta/b.dat.zst"))).size();
     const qint64 small = QFileInfo(tmp.filePath(QStringLiteral("korvel-delta/a.exe.zst"))).size();
-    const QString lockLine = QStringLiteral("korvel-manifest: skipping the updater's lock file "
-                                            "\"KorvelUpdater.lock\"\n");
-    QVERIFY2(plain.err.contains(lockLine), qPrintable(plain.err));
-    QCOMPARE(QString(plain.err).remove(lockLine), QStringLiteral("korvel-manifest: skipping the subdirectory \"skipped\"\n"
+    QString err = plain.err;
+    for (const char *line : {"the updater's lock file \"KorvelUpdater.lock\"",
+                             "the updater's kept downloads \"KorvelUpdater.kept\"",
+                             "the index of the updater's kept downloads \"KorvelUpdater.kept.index\""}) {
+        const QString skipped = QStringLiteral("korvel-manifest: skipping ") + S(line) + QLatin1Char('\n');
+        QVERIFY2(err.count(skipped) == 1, qPrintable(plain.err));
+        err.remove(skipped);
+    }
+    QCOMPARE(err, QStringLiteral("korvel-manifest: skipping the subdirectory \"skipped\"\n"
                                        "a.exe: 151 bytes; compressed copy %1 bytes (%2 %)\n"
                                        "b.dat: 2049 bytes; compressed copy %3 bytes (%4 %)\n"
                                        "c.cfg: 0 bytes; no compressed copy (not below 95 % of the file)\n"

@@ -211,6 +211,22 @@ QString replaceProblem(const QString &what, const QString &component)
             .arg(what, quoted(component));
 }
 
+// What the updater keeps in an installed folder between runs, which a
+// publisher may make a release of: empty for any other name.
+QString updaterFileKind(const QString &name)
+{
+    const auto is = [&](const char *own) {
+        return name.compare(QLatin1String(own), Qt::CaseInsensitive) == 0;
+    };
+    if (is("KorvelUpdater.lock"))
+        return QStringLiteral("the updater's lock file");
+    if (is("KorvelUpdater.kept"))
+        return QStringLiteral("the updater's kept downloads");
+    if (is("KorvelUpdater.kept.index"))
+        return QStringLiteral("the index of the updater's kept downloads");
+    return QString();
+}
+
 // Every file of the directory, sorted by name; subdirectories are skipped,
 // and so are the tool's own files: the signatures of its components
 // ("<name>.sig"), the manifest and its signature. False when an output file
@@ -225,14 +241,14 @@ bool listDirectory(const QString &path, const OwnFiles &own, QVector<QFileInfo> 
         const QString name = entry.fileName();
         if (ReleaseWriter::isLeftover(name) || name == JournalName)
             continue;
+        const QString updaterFile = updaterFileKind(name);
+        if (!updaterFile.isEmpty()) {
+            complain(QStringLiteral("skipping %1 %2").arg(updaterFile, quoted(name)));
+            continue;
+        }
         if (entry.isDir()) {
             if (name != DeltaFolder)
                 complain(QStringLiteral("skipping the subdirectory %1").arg(quoted(name)));
-            continue;
-        }
-        // An installed folder holds the updater's lock between runs.
-        if (name.compare(QLatin1String("KorvelUpdater.lock"), Qt::CaseInsensitive) == 0) {
-            complain(QStringLiteral("skipping the updater's lock file %1").arg(quoted(name)));
             continue;
         }
         // Compared by identity: a link to the folder, another letter case
