@@ -669,6 +669,9 @@ void tst_ManifestTool::publisherFilesKept_data()
     QTest::newRow("stale signature removed")
             << S("earlier") << L({S("@"), base, S("-o"), S("@/manifest.xml")})
             << 0 << S("removed \"@/manifest.xml.sig\": the manifest is not signed now");
+    QTest::newRow("stale component signature removed")
+            << S("earlier") << L({S("@"), base, S("-o"), S("@@/m.xml")})
+            << 0 << S("removed \"@/b.bin.sig\": the release is not signed now");
     QTest::newRow("unlisted patch removed")
             << S("earlier, data gone") << (L({S("@"), base, S("-o"), S("@/manifest.xml")}) + sign)
             << 0 << S("removed korvel-delta/data.zst: no item lists it any more");
@@ -747,6 +750,8 @@ void tst_ManifestTool::publisherFilesKept()
              qPrintable(run.err + QString::fromUtf8(run.out)));
     if (status != 0)
         QVERIFY(snapshot(tmp.path()) == before);
+    else if (!arguments.contains(QStringLiteral("--sign-key")))
+        QCOMPARE(QDir(dir).entryList({QStringLiteral("*.sig")}, QDir::Files), QStringList());
     else if (arguments.contains(QStringLiteral("@/manifest.xml").replace(QLatin1Char('@'), dir)))
         QCOMPARE(QFileInfo(dir + QStringLiteral("/manifest.xml.sig")).size() > 0,
                  arguments.contains(QStringLiteral("--sign-key")));

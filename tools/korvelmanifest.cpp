@@ -823,7 +823,7 @@ int main(int argc, char *argv[])
             "No output or signature file ever replaces a component: such a run stops, and\n"
             "a run that fails leaves DIRECTORY and the output file as they were. A run\n"
             "that was killed is undone by the next one in DIRECTORY. Without --sign-key,\n"
-            "an earlier FILE.sig is removed.\n"
+            "an earlier FILE.sig and NAME.sig are removed.\n"
             "\n"
             "A file name must not be empty, hold \"/\", \"\\\" or a control character.\n"
             "Exit status: 0 on success, 1 for a directory, file, name or URL that cannot be\n"
@@ -1104,6 +1104,22 @@ int main(int argc, char *argv[])
             && looksLikeSignature(staleSignature);
     if (removeSignature)
         writer.remove(staleSignature);
+    // The same for a component's: a keyed updater from before signed
+    // manifests would refuse the new file by it.
+    QStringList staleComponentSignatures;
+    if (!signing) {
+        QSet<QString> componentNames;
+        for (const QFileInfo &info : files)
+            componentNames.insert(info.fileName());
+        for (const QFileInfo &info : files) {
+            const QString path = info.filePath() + QStringLiteral(".sig");
+            if (!componentNames.contains(info.fileName() + QStringLiteral(".sig"))
+                && QFileInfo(path).isFile() && looksLikeSignature(path)) {
+                writer.remove(path);
+                staleComponentSignatures << path;
+            }
+        }
+    }
     const QByteArray xml = writeManifest(components, base, parser.value(versionOption),
                                          parser.isSet(uacOption) ? QStringLiteral("true")
                                                                  : QStringLiteral("false"),
@@ -1122,6 +1138,8 @@ int main(int argc, char *argv[])
                      qPrintable(name));
     if (removeSignature)
         std::fprintf(out, "removed %s: the manifest is not signed now\n", qPrintable(quoted(staleSignature)));
+    for (const QString &path : staleComponentSignatures)
+        std::fprintf(out, "removed %s: the release is not signed now\n", qPrintable(quoted(path)));
     if (toStandardOutput && !writeStandardOutput(xml))
         return InputError;
     report(out, components, previous, releaseDir);
