@@ -5,7 +5,6 @@
 // before signed manifests, every component's.
 
 #include "componentsignature.h"
-#include "deltaencoder.h"
 #include "fileidentity.h"
 #include "fileops.h"
 #include "releasecheck.h"
@@ -24,6 +23,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QThread>
 #include <QUrl>
 #include <QVector>
 #include <QXmlStreamReader>
@@ -424,7 +424,7 @@ private:
 struct DeltaJob
 {
     QFile *file = nullptr;
-    std::function<bool(const ZstdSink &, const DeltaEncoder::Progress &, QString *)> produce;
+    std::function<bool(const ZstdSink &, const ZstdEncoder::Progress &, QString *)> produce;
     qint64 input = 0;
     std::atomic<qint64> done{0};
     Sha256 hash;
@@ -519,8 +519,10 @@ bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFil
     std::vector<std::unique_ptr<DeltaJob>> jobs;
     auto copy = std::make_unique<DeltaJob>();
     copy->input = file.size();
-    copy->produce = [&](const ZstdSink &sink, const DeltaEncoder::Progress &progress, QString *error) {
-        return DeltaEncoder::compress(file.data(), file.size(), sink, progress, error);
+    copy->produce = [&](const ZstdSink &sink, const ZstdEncoder::Progress &progress, QString *error) {
+        // Its jobs are independent: one worker per core.
+        return ZstdEncoder::compress(file.data(), file.size(), sink, error,
+                                     qMax(1, QThread::idealThreadCount()), progress);
     };
     if (!stage(component->name + QStringLiteral(".zst"), copy.get()))
         return false;
@@ -566,10 +568,10 @@ bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFil
             auto job = std::make_unique<DeltaJob>();
             job->input = file.size();
             const Base *reference = base.get();
-            job->produce = [&file, reference](const ZstdSink &sink, const DeltaEncoder::Progress &progress,
+            job->produce = [&file, reference](const ZstdSink &sink, const ZstdEncoder::Progress &progress,
                                               QString *error) {
-                return DeltaEncoder::createPatch(reference->file.data(), reference->file.size(),
-                                                 file.data(), file.size(), sink, progress, error);
+                return ZstdEncoder::createPatch(reference->file.data(), reference->file.size(),
+                                                file.data(), file.size(), sink, error, progress);
             };
             if (!stage(component->name + QStringLiteral(".from-")
                                + QString::fromLatin1(base->sha256.left(16))

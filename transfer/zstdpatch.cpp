@@ -216,7 +216,7 @@ namespace {
 
 // reference: null for a compressed copy (an empty one is a patch all the same).
 bool encode(const char *reference, qint64 referenceSize, const char *data, qint64 size,
-            const ZstdSink &sink, QString *error)
+            const ZstdSink &sink, QString *error, int workers, const ZstdEncoder::Progress &progress)
 {
     std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
     if (!context) {
@@ -230,13 +230,16 @@ bool encode(const char *reference, qint64 referenceSize, const char *data, qint6
             ? qBound(int(ZSTD_WINDOWLOG_MIN),
                      highBit(quint64(qMax(referenceSize, size))) + 1, ZstdDecoder::WindowLogMax)
             : ZstdEncoder::CopyWindowLog;
-    size_t result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, ZstdEncoder::Level);
-    for (const auto &parameter : {std::make_pair(ZSTD_c_enableLongDistanceMatching, 1),
-                                  std::make_pair(ZSTD_c_windowLog, windowLog),
-                                  std::make_pair(ZSTD_c_checksumFlag, 1),
-                                  std::make_pair(ZSTD_c_contentSizeFlag, 1),
-                                  // Else zstd copies up to a window of input.
-                                  std::make_pair(ZSTD_c_stableInBuffer, 1)}) {
+    const int level = reference ? ZstdEncoder::PatchLevel : ZstdEncoder::CopyLevel;
+    size_t result = 0;
+    for (const auto &parameter :
+         {std::make_pair(ZSTD_c_compressionLevel, level),
+          std::make_pair(ZSTD_c_enableLongDistanceMatching, 1),
+          std::make_pair(ZSTD_c_windowLog, windowLog), std::make_pair(ZSTD_c_checksumFlag, 1),
+          std::make_pair(ZSTD_c_contentSizeFlag, 1), std::make_pair(ZSTD_c_nbWorkers, workers),
+          // Else zstd copies up to a window of input; its workers take
+          // their jobs' input as it comes.
+          std::make_pair(ZSTD_c_stableInBuffer, workers == 0 ? 1 : 0)}) {
         if (!ZSTD_isError(result))
             result = ZSTD_CCtx_setParameter(cctx, parameter.first, parameter.second);
     }
@@ -249,41 +252,56 @@ bool encode(const char *reference, qint64 referenceSize, const char *data, qint6
         return false;
     }
 
+    // The input grows by steps, so that progress can be told; with a stable
+    // buffer only its size may change between calls.
+    static const char empty = 0;
+    const qint64 step = qint64(16) << 20;
     QByteArray buffer(int(ZSTD_CStreamOutSize()), Qt::Uninitialized);
-    ZSTD_inBuffer in = {data, size_t(size), 0};
-    do {
-        ZSTD_outBuffer out = {buffer.data(), size_t(buffer.size()), 0};
-        result = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
-        if (ZSTD_isError(result)) {
-            *error = zstdError(result);
-            return false;
-        }
-        if (out.pos > 0 && !sink(buffer.constData(), qint64(out.pos))) {
-            *error = QStringLiteral("the compressed bytes could not be taken");
-            return false;
-        }
-    } while (result != 0);
-    return true;
+    ZSTD_inBuffer in = {size > 0 ? data : &empty, 0, 0};
+    for (;;) {
+        in.size = size_t(qMin<qint64>(size, qint64(in.size) + step));
+        const ZSTD_EndDirective mode = qint64(in.size) == size ? ZSTD_e_end : ZSTD_e_continue;
+        do {
+            ZSTD_outBuffer out = {buffer.data(), size_t(buffer.size()), 0};
+            result = ZSTD_compressStream2(cctx, &out, &in, mode);
+            if (ZSTD_isError(result)) {
+                *error = zstdError(result);
+                return false;
+            }
+            if (out.pos > 0 && !sink(buffer.constData(), qint64(out.pos))) {
+                *error = QStringLiteral("the compressed bytes could not be taken");
+                return false;
+            }
+            // What the workers have compressed, not what they were handed:
+            // they take the input long before they are done with it.
+            if (progress)
+                progress(workers > 0 ? qint64(ZSTD_getFrameProgression(cctx).consumed)
+                                     : qint64(in.pos));
+        } while (mode == ZSTD_e_end ? result != 0 : in.pos < in.size);
+        if (mode == ZSTD_e_end)
+            return true;
+    }
 }
 
 } // namespace
 
 namespace ZstdEncoder {
 
-bool compress(const char *data, qint64 size, const ZstdSink &sink, QString *error)
+bool compress(const char *data, qint64 size, const ZstdSink &sink, QString *error, int workers,
+              const Progress &progress)
 {
-    return encode(nullptr, 0, data, size, sink, error);
+    return encode(nullptr, 0, data, size, sink, error, workers, progress);
 }
 
 bool createPatch(const char *reference, qint64 referenceSize, const char *data, qint64 size,
-                 const ZstdSink &sink, QString *error)
+                 const ZstdSink &sink, QString *error, const Progress &progress)
 {
     if (referenceSize > PatchSizeLimit || size > PatchSizeLimit) {
         *error = QStringLiteral("a patch needs both files at most %1 bytes").arg(PatchSizeLimit);
         return false;
     }
     static const char empty = 0;
-    return encode(reference ? reference : &empty, referenceSize, data, size, sink, error);
+    return encode(reference ? reference : &empty, referenceSize, data, size, sink, error, 0, progress);
 }
 
 } // namespace ZstdEncoder
