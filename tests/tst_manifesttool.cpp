@@ -258,6 +258,7 @@ private slots:
     void names_data();
     void names();
     void determinism();
+    void largePatchFindsItsReference();
     void outputFileIsNotListed_data();
     void outputFileIsNotListed();
     void publisherFilesKept_data();
@@ -585,6 +586,29 @@ void tst_ManifestTool::determinism()
     QCOMPARE(order, QStringList({QStringLiteral("B.bin"), QStringLiteral("a b.bin"),
                                  QStringLiteral("a.bin"), QStringLiteral("a.bin.old"),
                                  QStringLiteral("b.bin"), QStringLiteral("Ä.bin")}));
+}
+
+// Random bytes, 150 KB changed, at a size where zstd's optimal parser once
+// lost the reference: the patch must stay about the size of the change.
+void tst_ManifestTool::largePatchFindsItsReference()
+{
+    const int size = 72 << 20;
+    QByteArray base(size, Qt::Uninitialized);
+    QRandomGenerator generator(33);
+    generator.fillRange(reinterpret_cast<quint32 *>(base.data()), size / 4);
+    QByteArray data = base;
+    for (int at = 1 << 20; at < (1 << 20) + 150000; ++at)
+        data[at] = char(generator.generate());
+    QByteArray patch;
+    QString error;
+    QVERIFY2(ZstdEncoder::createPatch(base.constData(), base.size(), data.constData(), data.size(),
+                                      [&](const char *bytes, qint64 length) {
+                                          patch.append(bytes, int(length));
+                                          return true;
+                                      },
+                                      &error),
+             qPrintable(error));
+    QVERIFY2(patch.size() < 200000, qPrintable(QString::number(patch.size())));
 }
 
 void tst_ManifestTool::outputFileIsNotListed_data()

@@ -6,6 +6,7 @@
 
 #include "componentsignature.h"
 #include "fileidentity.h"
+#include "filemap.h"
 #include "fileops.h"
 #include "releasecheck.h"
 #include "releasewriter.h"
@@ -483,19 +484,40 @@ void runJobs(const QString &name, const std::vector<DeltaJob *> &jobs)
 }
 
 // Decodes the staged patch against its earlier file, as an updater will:
-// true when the result is the new file.
-bool patchApplies(QFile *patchFile, const MappedFile &base, const Component &component)
+// into a scratch file of the writer's, mapped, which is the decoder's window,
+// so that the tool's own memory does not grow with the component. Empty when
+// the result is the new file, else why not.
+QString patchProblem(ReleaseWriter *writer, QFile *patchFile, const MappedFile &base,
+                     const Component &component)
 {
     MappedFile patch;
     if (!patch.open(patchFile->fileName()))
-        return false;
+        return QStringLiteral("it could not be read");
+    QFile *scratch = writer->stage(patchFile->fileName() + QStringLiteral(".check"));
+    if (!scratch)
+        return writer->errorString();
+    QString error;
+    uchar *output = nullptr;
+    if (component.size > 0 && !(output = FileMap::mapForWriting(scratch, component.size, &error))) {
+        writer->discard(scratch);
+        return QStringLiteral("cannot decode it into %1: %2").arg(quoted(scratch->fileName()), error);
+    }
     ZstdDecoder decoder(component.size, base.data(), base.size());
+    if (output)
+        decoder.setOutput(reinterpret_cast<char *>(output), component.size);
     Sha256 hash;
     const bool decoded = decoder.write(patch.data(), patch.size(), [&](const char *data, qint64 size) {
         hash.add(data, size);
         return true;
     }) && decoder.finish();
-    return decoded && decoder.decodedSize() == component.size && hash.hex() == component.sha256;
+    if (output)
+        scratch->unmap(output);
+    writer->discard(scratch);
+    if (!decoded)
+        return decoder.errorString();
+    if (decoder.decodedSize() != component.size || hash.hex() != component.sha256)
+        return QStringLiteral("it did not give the new file");
+    return QString();
 }
 
 QString sizeLimitText()
@@ -625,10 +647,11 @@ bool stageDeltas(ReleaseWriter *writer, const QString &deltaDir, const MappedFil
             writer->discard(job.file);
             continue;
         }
-        if (!patchApplies(job.file, base->file, *component)) {
-            note.why = QStringLiteral("it did not give the new file");
-            complain(QStringLiteral("the patch for %1 from %2 does not give the new file; left out")
-                     .arg(quoted(component->name), quoted(previous.at(note.release).dir)));
+        const QString problem = patchProblem(writer, job.file, base->file, *component);
+        if (!problem.isEmpty()) {
+            note.why = problem;
+            complain(QStringLiteral("the patch for %1 from %2 does not give the new file (%3); left out")
+                     .arg(quoted(component->name), quoted(previous.at(note.release).dir), problem));
             writer->discard(job.file);
             continue;
         }

@@ -230,7 +230,7 @@ bool encode(const char *reference, qint64 referenceSize, const char *data, qint6
             ? qBound(int(ZSTD_WINDOWLOG_MIN),
                      highBit(quint64(qMax(referenceSize, size))) + 1, ZstdDecoder::WindowLogMax)
             : ZstdEncoder::CopyWindowLog;
-    const int level = reference ? ZstdEncoder::PatchLevel : ZstdEncoder::CopyLevel;
+    const int level = reference ? ZstdEncoder::patchLevel(referenceSize, size) : ZstdEncoder::CopyLevel;
     size_t result = 0;
     for (const auto &parameter :
          {std::make_pair(ZSTD_c_compressionLevel, level),
@@ -286,6 +286,11 @@ bool encode(const char *reference, qint64 referenceSize, const char *data, qint6
 } // namespace
 
 namespace ZstdEncoder {
+
+int patchLevel(qint64 referenceSize, qint64 size)
+{
+    return qMax(referenceSize, size) > LargePatchSize ? LargePatchLevel : PatchLevel;
+}
 
 bool compress(const char *data, qint64 size, const ZstdSink &sink, QString *error, int workers,
               const Progress &progress)
