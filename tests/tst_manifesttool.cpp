@@ -933,6 +933,15 @@ void tst_ManifestTool::roundTrip()
                              QStringLiteral("-o"), box.updaterPath(manifest),
                              QStringLiteral("--previous"), box.updaterPath(previous.at(0)),
                              QStringLiteral("--previous"), box.updaterPath(previous.at(1))};
+    // The tool's exit status, and what it printed.
+    QString windowsTool;
+    const auto runBuiltTool = [&](const QStringList &arguments, QByteArray *output) {
+        if (wine)
+            return WineSession::instance()->run(windowsTool, arguments, output);
+        const ToolRun tool = runTool(arguments);
+        *output = tool.out + tool.err.toUtf8();
+        return tool.status;
+    };
     if (wine) {
         // The tool in its own folder, as a publisher on Windows unpacks it.
         WineSession *session = WineSession::instance();
@@ -940,13 +949,10 @@ void tst_ManifestTool::roundTrip()
         QVERIFY(QDir().mkpath(toolDir));
         for (const QFileInfo &file : QDir(QFileInfo(session->manifestTool()).path()).entryInfoList(QDir::Files))
             QVERIFY(QFile::copy(file.filePath(), toolDir + QLatin1Char('/') + file.fileName()));
-        const QString tool = toolDir + QStringLiteral("/korvel-manifest.exe");
-        QByteArray output;
-        QVERIFY2(session->run(tool, arguments, &output) == 0, output.constData());
-    } else {
-        const ToolRun tool = runTool(arguments);
-        QVERIFY2(tool.status == 0, qPrintable(tool.err));
+        windowsTool = toolDir + QStringLiteral("/korvel-manifest.exe");
     }
+    QByteArray output;
+    QVERIFY2(runBuiltTool(arguments, &output) == 0, output.constData());
     QVERIFY(box.writeHandOff(nginx.url(QStringLiteral("/manifest.xml")).toEncoded() + '\n'));
     // What a publisher with only OpenSSL would check (the host's openssl):
     // the manifest's signature, and each component's for older updaters.
@@ -1066,6 +1072,25 @@ void tst_ManifestTool::roundTrip()
     served.sort();
     expected.sort();
     QCOMPARE(served, expected);
+
+    // The release as served, checked as a publisher checks it before the
+    // application is pointed at it: as written, then listed with one wrong hash.
+    const QString publicKey = box.root() + QStringLiteral("/publisher.pub.pem");
+    QVERIFY(QFile::copy(QStringLiteral(KORVEL_SOURCE_DIR "/tests/data/test-publisher-keys.pub.pem"), publicKey));
+    QCOMPARE(runBuiltTool({QStringLiteral("--check"), nginx.url(QStringLiteral("/manifest.xml")).toString(),
+                           QStringLiteral("--key"), box.updaterPath(publicKey)},
+                          &output),
+             0);
+    QVERIFY2(output.contains("0 problem(s), 0 warning(s)"), output.constData());
+    const QByteArray listed = "<sha256>" + items.first().sha256.toLatin1() + "</sha256>";
+    QVERIFY(writeFile(www + QStringLiteral("/wrong.xml"),
+                      QByteArray(written).replace(listed, "<sha256>" + sha256("other bytes") + "</sha256>")));
+    QCOMPARE(runBuiltTool({QStringLiteral("--check"), nginx.url(QStringLiteral("/wrong.xml")).toString()}, &output),
+             1);
+    // The item's name only natively: a Windows console gets its code page.
+    QVERIFY2(output.contains("): its SHA-256 is not the listed one")
+                     && (wine || output.contains("problem: " + items.first().name.toUtf8() + " (")),
+             output.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_ManifestTool)
