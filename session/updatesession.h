@@ -7,6 +7,7 @@
 #include <memory>
 
 class InstanceLock;
+class KeptFiles;
 class ReleaseTransaction;
 class SignedRelease;
 class StagingJournal;
@@ -40,6 +41,8 @@ public:
     // updater holds the lock, or the roll back cannot complete yet.
     bool begin();
     StagingJournal *journal() const;
+    // What earlier runs of this release kept for this one.
+    KeptFiles *kept() const { return keptFiles.get(); }
     // Signed only in a keyed build (SignedRelease::isSigned()).
     SignedRelease *signedRelease() const { return release.get(); }
 
@@ -58,9 +61,11 @@ public slots:
 
 private:
     void fetchRelease();
+    void releaseSettled();
 
     QString folder;
     std::unique_ptr<InstanceLock> lock;
+    std::unique_ptr<KeptFiles> keptFiles;
     std::unique_ptr<ReleaseTransaction> transaction;
     std::unique_ptr<SignedRelease> release;
     QString address;

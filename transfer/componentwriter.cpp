@@ -15,7 +15,7 @@ ComponentWriter::ComponentWriter(const QString &target, StagingJournal *journal,
     , staged(new StagedFile(target, journal, this))
     , hash(hashing ? new Sha256 : nullptr)
 {
-    connect(staged, &StagedFile::ready, this, &ComponentWriter::ready);
+    connect(staged, &StagedFile::ready, this, &ComponentWriter::onStagedReady);
     connect(staged, &StagedFile::committed, this, &ComponentWriter::committed);
 }
 
@@ -97,6 +97,26 @@ void ComponentWriter::dropReference()
 void ComponentWriter::open()
 {
     staged->open();
+}
+
+void ComponentWriter::adopt(const QString &file)
+{
+    staged->setStartingFile(file);
+    adopting = true;
+}
+
+void ComponentWriter::onStagedReady(bool ok)
+{
+    QFile *file = staged->file();
+    if (ok && adopting && hash && file) {
+        file->seek(0);
+        QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+        for (qint64 n; (n = file->read(buffer.data(), buffer.size())) > 0;)
+            hash->add(buffer.constData(), n);
+        file->seek(file->size());
+    }
+    adopting = false;
+    emit ready(ok);
 }
 
 bool ComponentWriter::isWriting() const
@@ -209,4 +229,10 @@ void ComponentWriter::commit()
 void ComponentWriter::discard()
 {
     staged->discard();
+}
+
+void ComponentWriter::leave()
+{
+    dropReference();
+    staged->leave();
 }

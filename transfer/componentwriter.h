@@ -51,6 +51,9 @@ public:
     bool setEncoding(Encoding encoding, qint64 limit, QString *error);
     // Creates the staging file; ready() follows, at once or later.
     void open();
+    // Before open(): the bytes of file (kept by an earlier run) are the
+    // first ones, taken and hashed as if received.
+    void adopt(const QString &file);
     // Whether the bytes go anywhere: not when nothing could be staged, as
     // for a folder at the target (the transfer then counts as failed).
     bool isWriting() const;
@@ -75,6 +78,8 @@ public:
     void commit();
     // Stops any retry and removes the staging file.
     void discard();
+    // Stops any retry; the staging file stays for the release (StagedFile::leave()).
+    void leave();
 
 signals:
     void ready(bool ok);
@@ -82,6 +87,7 @@ signals:
 
 private:
     bool startDecoder();
+    void onStagedReady(bool ok);
     bool mapOutput(QFile *file);
     void dropOutput();
     void dropReference();
@@ -97,6 +103,7 @@ private:
     std::unique_ptr<FileMap> reference;
     uchar *output = nullptr;
     QString error;
+    bool adopting = false;
 };
 
 #endif // COMPONENTWRITER_H
