@@ -173,6 +173,7 @@ void ComponentWriter::restart()
     }
     if (hash)
         hash->reset();
+    resultHex.clear();
     received = 0;
     error.clear();
     if (receivedHash)
@@ -192,7 +193,10 @@ void ComponentWriter::restartPlain()
 
 QByteArray ComponentWriter::sha256Hex()
 {
-    return hash ? hash->hex() : QByteArray();
+    // Taken once all bytes are in; asked again, it is the same.
+    if (hash && resultHex.isEmpty())
+        resultHex = hash->hex();
+    return resultHex;
 }
 
 QByteArray ComponentWriter::receivedSha256Hex()

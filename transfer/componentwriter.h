@@ -66,7 +66,8 @@ public:
     void restart();
     // From the start again, as the file itself: a cheaper way failed.
     void restartPlain();
-    // Lower-case hex of what was written to the file; empty without hashing.
+    // Lower-case hex of what was written to the file, once it is all there;
+    // empty without hashing.
     QByteArray sha256Hex();
     // Lower-case hex of the bytes taken, when they were encoded.
     QByteArray receivedSha256Hex();
@@ -104,6 +105,7 @@ private:
     uchar *output = nullptr;
     QString error;
     bool adopting = false;
+    QByteArray resultHex;
 };
 
 #endif // COMPONENTWRITER_H
