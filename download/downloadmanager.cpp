@@ -1,7 +1,6 @@
 #include "downloadmanager.h"
 
 #include "componentwriter.h"
-#include "filehash.h"
 #include "httpanswer.h"
 #include "keptfiles.h"
 #include "signedrelease.h"
@@ -32,13 +31,13 @@ DownloadManager::DownloadManager(QObject *parent)
     qRegisterMetaType<QNetworkReply::NetworkError>();
     connect(&tries, &TransferTries::status, this, &DownloadManager::retryStatus);
     connect(&tries, &TransferTries::due, this, &DownloadManager::sendTry);
+    connect(&planner, &ItemPlanner::planned, this, &DownloadManager::planned);
 }
 
 DownloadManager::~DownloadManager()
 {
-    // The replies go with networkManager; an unfinished staging file goes
-    // with its writer, unless the roll back keeps it for the next start.
-    if (way == Way::Whole && kept())
+    // An unfinished staging file stays for the roll back, which may keep it.
+    if (way == Way::Whole && UpdateSession::currentKept())
         dropStaged(true);
 }
 
@@ -46,13 +45,9 @@ void DownloadManager::cancel()
 {
     if (lastBytesReceived == 0)
         qDebug() << "Safe Cancelled";
-    cutLoose();
-    tries.stop();
-    checking = false;
-    delete installedHash;
-    installedHash = nullptr;
     // The target was never touched; the staging file is of no further use.
-    dropStaged();
+    stopItem();
+    checking = false;
     qDebug() << "Download cancelled";
     emit downloadCancelled();
 }
@@ -67,11 +62,7 @@ void DownloadManager::download(QUrl url, QString fileName)
     }
 
     // A reply that still runs here would go on writing into the new file.
-    cutLoose();
-    dropStaged();
-    tries.stop();
-    delete installedHash;
-    installedHash = nullptr;
+    stopItem();
     currentFileName = fileName;
     delta = ItemDelta();
     way = Way::Whole;
@@ -97,7 +88,7 @@ void DownloadManager::download(QUrl url, QString fileName)
         });
         return;
     }
-    if (signedRelease()) {
+    if (UpdateSession::currentRelease()) {
         // Answered from the event loop, as every outcome is.
         checking = true;
         QMetaObject::invokeMethod(this, &DownloadManager::checkSigned, Qt::QueuedConnection);
@@ -111,7 +102,7 @@ void DownloadManager::checkSigned()
 {
     if (!checking)
         return;
-    SignedRelease *release = signedRelease();
+    SignedRelease *release = UpdateSession::currentRelease();
     QObject::disconnect(releaseWait);
     if (release && release->state() == SignedRelease::State::Fetching) {
         releaseWait = connect(release, &SignedRelease::settled, this, &DownloadManager::checkSigned);
@@ -121,7 +112,7 @@ void DownloadManager::checkSigned()
     QString reason = QStringLiteral("no signed release");
     signedItem = release ? release->find(currentRequest.url(), currentFileName, &signedSha256, &reason)
                          : -1;
-    if (signedItem < 0 && keyed()) {
+    if (signedItem < 0 && UpdateSession::keyed()) {
         // A release refused as a whole has said so once.
         if (!reason.isEmpty())
             qDebug() << "Refused:" << currentFileName << reason;
@@ -130,69 +121,21 @@ void DownloadManager::checkSigned()
         return;
     }
     delta = release ? release->delta(signedItem) : ItemDelta();
-    if (!ItemPlan::worthHashing(delta, currentFileName)) {
-        installedHashed(QByteArray());
-        return;
-    }
-    // What is installed decides: the same file, or the base of a patch.
-    installedHash = new FileHash(currentFileName, this);
-    connect(installedHash, &FileHash::done, this, &DownloadManager::installedHashed);
-    installedHash->start();
+    planner.start(delta, currentFileName, currentRequest.url(), UpdateSession::currentKept(),
+                  UpdateSession::keyed() ? signedSha256 : QByteArray());
 }
 
-void DownloadManager::installedHashed(const QByteArray &sha256Hex)
+void DownloadManager::planned(const ItemPlan &plan, const KeptUse &use)
 {
-    if (installedHash) {
-        installedHash->deleteLater();
-        installedHash = nullptr;
-    }
-    const ItemPlan plan = ItemPlan::choose(delta, currentFileName, sha256Hex);
     if (plan.way == Way::Unchanged) {
         unchanged();
         return;
     }
     way = plan.way;
     cheaper = plan.source;
-    // What an earlier run kept of this item: a verified file, once hashed
-    // again, or the partial of the same address; nothing else.
-    KeptFiles *keptFiles = kept();
-    const KeptFiles::Record record = keptFiles ? keptFiles->find(currentFileName, &keptFile)
-                                               : KeptFiles::Record();
-    keptWhole = record.whole && !delta.sha256.isEmpty() && record.sha256 == delta.sha256;
-    const bool partial = !record.whole && way == Way::Whole && delta.size != 0
-            && record.url == currentRequest.url() && !record.validator.isEmpty()
-            && (delta.size < 0 || QFileInfo(keptFile).size() <= delta.size);
-    if (keptFile.isEmpty() || !(keptWhole || partial)) {
-        keptFile.clear();
-        keptWhole = false;
-        if (keptFiles)
-            keptFiles->drop(currentFileName);
-        stage();
-        return;
-    }
-    if (partial) {
-        validator = record.validator;
-        stage();
-        return;
-    }
-    installedHash = new FileHash(keptFile, this);
-    connect(installedHash, &FileHash::done, this, &DownloadManager::keptHashed);
-    installedHash->start();
-}
-
-// A kept file altered since it was verified is never used.
-void DownloadManager::keptHashed(const QByteArray &sha256Hex)
-{
-    installedHash->deleteLater();
-    installedHash = nullptr;
-    if (sha256Hex != delta.sha256 || (keyed() && sha256Hex != signedSha256)) {
-        qDebug() << "Not used:" << keptFile << "its SHA-256 is not the listed one";
-        kept()->drop(currentFileName);
-        keptFile.clear();
-        keptWhole = false;
-    } else {
-        way = Way::Whole;
-    }
+    keptFile = use.path;
+    keptWhole = use.kind == KeptUse::Kind::Whole;
+    validator = use.validator;
     stage();
 }
 
@@ -201,11 +144,16 @@ void DownloadManager::keptHashed(const QByteArray &sha256Hex)
 void DownloadManager::unchanged()
 {
     qDebug() << "Unchanged:" << currentFileName;
-    settleSigned();
+    UpdateSession::settle(signedItem);
+    showDone();
+    emit downloadComplete();
+}
+
+void DownloadManager::showDone()
+{
     emit progressPercentage(100);
     emit downloadStatus(1);
     emit downloadedBytes(0);
-    emit downloadComplete();
 }
 
 // An item that is not fetched: the sequence goes on, as after a failed download.
@@ -225,63 +173,37 @@ void DownloadManager::stage()
     qDebug() << currentFileName;
     tries.start();
     UpdateSession *session = UpdateSession::instance();
-    const bool hashing = keyed() || way != Way::Whole || !delta.sha256.isEmpty();
+    const bool hashing = UpdateSession::keyed() || way != Way::Whole || !delta.sha256.isEmpty();
     writer = new ComponentWriter(currentFileName, session ? session->journal() : nullptr,
                                  hashing, this);
     connect(writer, &ComponentWriter::ready, this, &DownloadManager::stagingReady);
     connect(writer, &ComponentWriter::committed, this, &DownloadManager::placed);
     if (!keptFile.isEmpty())
         writer->adopt(keptFile);
-    if (way != Way::Whole) {
-        QString error;
-        const auto encoding = way == Way::Patch ? ComponentWriter::Encoding::Patch
-                                                : ComponentWriter::Encoding::Compressed;
-        if (!writer->setEncoding(encoding, delta.size, &error)) {
-            qDebug() << "Whole file:" << currentFileName << error;
-            way = Way::Whole;
-            writer->restartPlain();
-        }
+    QString error;
+    if (way != Way::Whole && !writer->setEncoding(way == Way::Patch ? ComponentWriter::Encoding::Patch
+                                                                    : ComponentWriter::Encoding::Compressed,
+                                                  delta.size, &error)) {
+        qDebug() << "Whole file:" << currentFileName << error;
+        way = Way::Whole;
+        writer->restartPlain();
     }
     writer->open();
 }
 
 QNetworkRequest &DownloadManager::transferRequest()
 {
-    if (way == Way::Whole)
-        return currentRequest;
-    return cheaperRequest;
-}
-
-SignedRelease *DownloadManager::signedRelease()
-{
-    UpdateSession *session = UpdateSession::instance();
-    return session ? session->signedRelease() : nullptr;
-}
-
-KeptFiles *DownloadManager::kept()
-{
-    UpdateSession *session = UpdateSession::instance();
-    return session ? session->kept() : nullptr;
-}
-
-bool DownloadManager::keyed()
-{
-    const SignedRelease *release = signedRelease();
-    return release && release->isSigned();
+    return way == Way::Whole ? currentRequest : cheaperRequest;
 }
 
 void DownloadManager::stagingReady(bool ok)
 {
-    // Whichever way was chosen: the whole file would find the same folder,
-    // so the update stops here, with the staging file's own line.
-    if (!ok) {
-        way = Way::Whole;
-        giveUp(Stall::Cause::Disk);
-        return;
-    }
-    // A folder is not a component: nothing is fetched and nothing replaced.
-    if (!writer->isWriting() && QFileInfo(currentFileName).isDir()) {
+    // Whichever way was chosen, the whole file would find the same folder: the
+    // update stops here. A folder at the target is not replaced either.
+    const bool folder = ok && !writer->isWriting() && QFileInfo(currentFileName).isDir();
+    if (folder)
         qDebug() << "Cannot replace" << currentFileName << QStringLiteral("a folder stands at the target");
+    if (!ok || folder) {
         way = Way::Whole;
         giveUp(Stall::Cause::Disk);
         return;
@@ -292,9 +214,7 @@ void DownloadManager::stagingReady(bool ok)
         writer->restartPlain();
     }
     if (keptWhole && writer->isWriting()) {
-        emit progressPercentage(100);
-        emit downloadStatus(1);
-        emit downloadedBytes(0);
+        showDone();
         writer->close();
         writer->commit();
         return;
@@ -318,6 +238,21 @@ void DownloadManager::sendTry()
     download(request);
 }
 
+void DownloadManager::stopItem()
+{
+    cutLoose();
+    dropStaged();
+    tries.stop();
+    planner.stop();
+}
+
+// A transfer cut short: the rest, or the stall.
+void DownloadManager::retryOrStall()
+{
+    if (!retryLater(RetryPolicy::Cause::ConnectionLost, -1))
+        giveUp(Stall::Cause::Network);
+}
+
 // False when the retries are spent: the caller stalls as without them.
 bool DownloadManager::retryLater(RetryPolicy::Cause cause, qint64 retryAfterMs)
 {
@@ -333,20 +268,6 @@ void DownloadManager::stall(Stall::Cause cause)
 {
     tries.stop();
     emit stalled(Stall::report(cause));
-}
-
-// A whole file that is not what was listed (a proxy that corrupts) comes
-// once more, from the start.
-bool DownloadManager::fetchAgain()
-{
-    if (fetchedAgain)
-        return false;
-    fetchedAgain = true;
-    qDebug() << "Fetched again:" << currentRequest.url().toString() << "its SHA-256 is not the listed one";
-    validator.clear();
-    writer->restart();
-    sendTry();
-    return true;
 }
 
 void DownloadManager::pause()
@@ -393,7 +314,6 @@ void DownloadManager::finished()
 
     // Nothing was staged when the target's folder is missing: that measures
     // 0, a failed download.
-    const QString stagingFile = ComponentWriter::stagingPath(currentFileName);
     const bool written = writer && writer->isWriting();
     const qint64 length = written ? writer->size() : 0;
     // A connection that ended early, or a range that was not the rest.
@@ -401,30 +321,40 @@ void DownloadManager::finished()
         qDebug() << "Incomplete:" << currentFileName << length << "of" << expected << "bytes";
         if (expected == -2)
             validator.clear();
-        if (!retryLater(RetryPolicy::Cause::ConnectionLost, -1))
-            giveUp(Stall::Cause::Network);
+        retryOrStall();
         return;
     }
     if (currentReply) {
         currentReply->deleteLater();
         currentReply = nullptr;
     }
-    const int size = written ? Utils::getFileSize(stagingFile) : 0;
+    const int size = written ? Utils::getFileSize(ComponentWriter::stagingPath(currentFileName)) : 0;
     // In a keyed build the signed hash decides, whatever the size.
-    if (!written || (size <= FailedSizeLimit && !keyed())) {
+    if (!written || (size <= FailedSizeLimit && !UpdateSession::keyed())) {
         failedDownload(size);
         return;
     }
-    const QByteArray sha256 = keyed() ? signedSha256 : delta.sha256;
+    const QByteArray sha256 = UpdateSession::keyed() ? signedSha256 : delta.sha256;
     if (!sha256.isEmpty() && writer->sha256Hex() != sha256) {
-        if (fetchAgain())
+        // A proxy that corrupts: once more, from the start.
+        if (!fetchedAgain) {
+            fetchedAgain = true;
+            qDebug() << "Fetched again:" << currentRequest.url().toString()
+                     << "its SHA-256 is not the listed one";
+            validator.clear();
+            sendTry();
             return;
-        // downloadComplete or internalDownloadError follows from placed().
-        if (keyed()) {
-            refuse(QStringLiteral("its SHA-256 is not the signed one"));
+        }
+        // Nothing of it reaches the target.
+        if (UpdateSession::keyed()) {
+            qDebug() << "Refused:" << currentFileName << "its SHA-256 is not the signed one";
+            dropStaged();
+            stall(Stall::Cause::Refused);
+            emit internalDownloadError();
             return;
         }
     }
+    // downloadComplete or internalDownloadError follows from placed().
     writer->close();
     writer->commit();
 }
@@ -446,24 +376,13 @@ void DownloadManager::finishCheaper()
     }
     currentReply->deleteLater();
     currentReply = nullptr;
-    QString problem;
-    if (status >= 400)
-        problem = QStringLiteral("HTTP status %1").arg(status);
-    else if ((expected != -1 && received != expected) || received != cheaper.size)
-        problem = QStringLiteral("%1 bytes, not %2").arg(received).arg(cheaper.size);
-    else if (!writer->close())
-        problem = writer->errorString();
-    else if (writer->receivedSha256Hex() != cheaper.sha256)
-        problem = QStringLiteral("its SHA-256 is not the listed one");
-    else if (writer->sha256Hex() != delta.sha256)
-        problem = QStringLiteral("the result's SHA-256 is not the item's");
-    if (!problem.isEmpty()) {
-        fallBack(problem);
+    if (status >= 400 || !writer->decodedProblem(expected, cheaper, delta.sha256).isEmpty()) {
+        fallBack(status >= 400 ? QStringLiteral("HTTP status %1").arg(status) : writer->errorString());
         return;
     }
     // The same rule as for the whole file: the result decides, not the way.
     const int size = Utils::getFileSize(ComponentWriter::stagingPath(currentFileName));
-    if (size <= FailedSizeLimit && !keyed()) {
+    if (size <= FailedSizeLimit && !UpdateSession::keyed()) {
         failedDownload(size);
         return;
     }
@@ -474,18 +393,9 @@ void DownloadManager::finishCheaper()
 // right after this. Only a missing folder settles a signed item unfetched.
 void DownloadManager::failedDownload(int size)
 {
-    QString why = QStringLiteral("%1 bytes, %2 or less: the file stays as it was")
-            .arg(size).arg(FailedSizeLimit);
-    if (!QFileInfo(currentFileName).dir().exists()) {
-        // A pretty-printed <installlocation> keeps its line ends and blanks.
-        why = currentFileName.front().isSpace()
-                ? QStringLiteral("its folder does not exist (the install location has blanks "
-                                 "or line ends around it)")
-                : QStringLiteral("its folder does not exist");
-    }
-    qDebug() << "Failed download:" << currentFileName << why;
+    qDebug() << "Failed download:" << currentFileName << ItemPlan::failure(currentFileName, size, FailedSizeLimit);
     dropStaged();
-    settleSigned();
+    UpdateSession::settle(signedItem);
     emit recordFailed();
     emit downloadComplete();
 }
@@ -505,23 +415,6 @@ void DownloadManager::fallBack(const QString &reason)
     sendTry();
 }
 
-// The signed item of this transfer is installed, or failed as a download.
-void DownloadManager::settleSigned()
-{
-    SignedRelease *release = signedRelease();
-    if (release)
-        release->settle(signedItem);
-}
-
-// Nothing of the component reaches its target.
-void DownloadManager::refuse(const QString &reason)
-{
-    qDebug() << "Refused:" << currentFileName << reason;
-    dropStaged();
-    stall(Stall::Cause::Refused);
-    emit internalDownloadError();
-}
-
 void DownloadManager::placed(bool ok)
 {
     // A verified file is kept if this release does not commit.
@@ -533,11 +426,9 @@ void DownloadManager::placed(bool ok)
         emit internalDownloadError();
         return;
     }
-    if (kept() && !sha256.isEmpty())
-        kept()->noteWhole(currentFileName, sha256);
-    else if (kept())
-        kept()->drop(currentFileName);
-    settleSigned();
+    if (KeptFiles *kept = UpdateSession::currentKept())
+        kept->noteInstalled(currentFileName, sha256);
+    UpdateSession::settle(signedItem);
     emit downloadComplete();
 }
 
@@ -559,7 +450,6 @@ void DownloadManager::download(QNetworkRequest &request)
     if (currentReply)
         currentReply->deleteLater();
     currentReply = networkManager->get(request);
-    currentReply->setReadBufferSize(ReadBufferSize);
     discardBody = false;
 
     connect(currentReply, &QNetworkReply::finished, this, &DownloadManager::finished);
@@ -567,14 +457,7 @@ void DownloadManager::download(QNetworkRequest &request)
             this, &DownloadManager::downloadProgress);
     connect(currentReply, &QNetworkReply::errorOccurred, this, &DownloadManager::error);
     connect(currentReply, &QNetworkReply::metaDataChanged, this, &DownloadManager::checkResponse);
-    // Qt sends the request of a followed redirect from the event loop, unbounded;
-    // the bound set on its headers comes too late on a busy GUI thread (measured:
-    // 180 MB of 256 MB buffered). Set it again right after that request starts.
-    connect(currentReply, &QNetworkReply::redirected, this, [this] {
-        QNetworkReply *reply = currentReply;
-        QMetaObject::invokeMethod(reply, [reply] { reply->setReadBufferSize(ReadBufferSize); },
-                                  Qt::QueuedConnection);
-    });
+    TransferRules::keepBounded(currentReply, ReadBufferSize);
     // Progress reports come at most every 100 ms; without this the reply
     // would stall on its bounded buffer between them.
     connect(currentReply, &QNetworkReply::readyRead, this, [this] {
@@ -631,15 +514,7 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
     cutLoose();
     // The address last: lines that match on the code alone still do.
     qDebug() << "Error:" << codeName(code) << currentRequest.url().toString();
-    Stall::Cause why = Stall::Cause::Refused;
-    if (status == 404 || status == 410)
-        why = Stall::Cause::Missing;
-    else if (status >= 400 || cause == RetryPolicy::Cause::ServerBusy
-             || cause == RetryPolicy::Cause::ServerError)
-        why = Stall::Cause::Server;
-    else if (cause != RetryPolicy::Cause::None)
-        why = Stall::Cause::Network;
-    stall(why);
+    stall(Stall::ofFailure(status, cause));
     emit downloadError(code);
 }
 
@@ -647,9 +522,6 @@ void DownloadManager::checkResponse()
 {
     if (!currentReply)
         return;
-    // Qt does not carry the bound over to the request of a followed redirect.
-    currentReply->setReadBufferSize(ReadBufferSize);
-
     const int status = HttpAnswer::status(currentReply);
     // A cheaper way's error page fails that way (finishCheaper()).
     discardBody = status >= 400;
@@ -661,8 +533,7 @@ void DownloadManager::checkResponse()
                  << resumeOffset;
         discardBody = true;
         validator.clear();
-        if (!retryLater(RetryPolicy::Cause::ConnectionLost, -1))
-            giveUp(Stall::Cause::Network);
+        retryOrStall();
         return;
     }
     if (resumeOffset > 0 && status != 206) {
@@ -673,8 +544,8 @@ void DownloadManager::checkResponse()
     }
     if (resumeOffset == 0) {
         validator = HttpAnswer::validator(currentReply);
-        if (way == Way::Whole && kept() && !validator.isEmpty())
-            kept()->notePartial(currentFileName, currentRequest.url(), validator);
+        if (way == Way::Whole && UpdateSession::currentKept() && !validator.isEmpty())
+            UpdateSession::currentKept()->notePartial(currentFileName, currentRequest.url(), validator);
     }
 }
 
@@ -727,10 +598,7 @@ void DownloadManager::dropStaged(bool leave)
         return;
     // May run inside the writer's own signal: no delete there.
     writer->disconnect(this);
-    if (leave && kept())
-        writer->leave();
-    else
-        writer->discard();
+    leave ? writer->leave() : writer->discard();
     writer->deleteLater();
     writer = nullptr;
 }

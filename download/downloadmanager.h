@@ -13,7 +13,6 @@
 #include "stall.h"
 
 class ComponentWriter;
-class FileHash;
 class KeptFiles;
 class SignedRelease;
 
@@ -103,9 +102,10 @@ private:
     using Way = ItemPlan::Way;
 
     void checkSigned();
-    void installedHashed(const QByteArray &sha256Hex);
-    void keptHashed(const QByteArray &sha256Hex);
+    void planned(const ItemPlan &plan, const KeptUse &use);
     void unchanged();
+    // The window shows the item done, without a transfer.
+    void showDone();
     void skip();
     void stage();
     void finishCheaper();
@@ -113,22 +113,18 @@ private:
     QNetworkRequest &transferRequest();
     void sendTry();
     bool retryLater(RetryPolicy::Cause cause, qint64 retryAfterMs);
+    void retryOrStall();
     void stall(Stall::Cause cause);
-    bool fetchAgain();
+    // The reply, the staging file, the wait and the planning of the item: gone.
+    void stopItem();
     void failedDownload(int size);
     void stagingReady(bool ok);
     void placed(bool ok);
-    void settleSigned();
-    void refuse(const QString &reason);
     void checkResponse();
     bool drainReply();
     void cutLoose();
     void giveUp(Stall::Cause cause);
     void dropStaged(bool leave = false);
-    static SignedRelease *signedRelease();
-    static KeptFiles *kept();
-    // A build with publisher keys: its signed release decides.
-    static bool keyed();
 
     QNetworkAccessManager *networkManager = nullptr;
     QNetworkRequest currentRequest;
@@ -149,7 +145,7 @@ private:
     Way way = Way::Whole;
     ItemSource cheaper;
     QNetworkRequest cheaperRequest;
-    FileHash *installedHash = nullptr;
+    ItemPlanner planner;
     // A kept file of an earlier run that this transfer starts from, and
     // whether it is the whole verified file.
     QString keptFile;

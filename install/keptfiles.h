@@ -49,6 +49,14 @@ public:
     void settle();
 
     void noteWhole(const QString &target, const QByteArray &sha256);
+    // target has been put in place: verified with sha256, or (empty) not.
+    void noteInstalled(const QString &target, const QByteArray &sha256)
+    {
+        if (sha256.isEmpty())
+            drop(target);
+        else
+            noteWhole(target, sha256);
+    }
     void notePartial(const QString &target, const QUrl &url, const QByteArray &validator);
     // From a roll back: file is this run's file of target, placed or (staging)
     // still being written. True when it was kept, moved away from file.

@@ -43,6 +43,27 @@ UpdateSession *UpdateSession::instance()
     return current;
 }
 
+SignedRelease *UpdateSession::currentRelease()
+{
+    return current ? current->release.get() : nullptr;
+}
+
+KeptFiles *UpdateSession::currentKept()
+{
+    return current ? current->keptFiles.get() : nullptr;
+}
+
+bool UpdateSession::keyed()
+{
+    return current && current->release->isSigned();
+}
+
+void UpdateSession::settle(int item)
+{
+    if (current)
+        current->release->settle(item);
+}
+
 bool UpdateSession::begin()
 {
     // A second updater of this installation would write into the same files.

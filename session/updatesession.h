@@ -35,6 +35,13 @@ public:
     ~UpdateSession() override;
 
     static UpdateSession *instance();
+    // The instance's, or null without one.
+    static SignedRelease *currentRelease();
+    static KeptFiles *currentKept();
+    // A build with publisher keys: its signed release decides.
+    static bool keyed();
+    // The signed item is installed, or failed as a download.
+    static void settle(int item);
 
     // The lock, then the roll back of what a killed run left, then its
     // leftovers in the folder. False when the updater must end here: another

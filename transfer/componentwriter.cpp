@@ -225,6 +225,22 @@ bool ComponentWriter::close()
     return ok;
 }
 
+QString ComponentWriter::decodedProblem(qint64 announced, const ItemSource &source,
+                                        const QByteArray &itemSha256)
+{
+    if ((announced != -1 && received != announced) || received != source.size)
+        error = QStringLiteral("%1 bytes, not %2").arg(received).arg(source.size);
+    else if (!close())
+        return error;
+    else if (receivedSha256Hex() != source.sha256)
+        error = QStringLiteral("its SHA-256 is not the listed one");
+    else if (sha256Hex() != itemSha256)
+        error = QStringLiteral("the result's SHA-256 is not the item's");
+    else
+        return QString();
+    return error;
+}
+
 void ComponentWriter::commit()
 {
     staged->commit();

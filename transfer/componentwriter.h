@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include "itemplan.h"
+
 #include <memory>
 
 class FileMap;
@@ -75,6 +77,11 @@ public:
     // bytes did not end as a whole.
     bool close();
     QString errorString() const { return error; }
+    // For encoded bytes, once all have come: closes the file, and says why
+    // they are not source (announced: the length the server announced, -1
+    // for none) or do not decode to itemSha256 (also in errorString()); empty
+    // when they are and do.
+    QString decodedProblem(qint64 announced, const ItemSource &source, const QByteArray &itemSha256);
     // Puts the staging file in place; committed() follows, at once or later.
     void commit();
     // Stops any retry and removes the staging file.

@@ -41,6 +41,17 @@ Cause fromName(const QString &name)
     return name == QLatin1String("commit") ? Cause::Commit : Cause::Manifest;
 }
 
+Cause ofFailure(int httpStatus, RetryPolicy::Cause transient)
+{
+    if (httpStatus == 404 || httpStatus == 410)
+        return Cause::Missing;
+    if (httpStatus >= 400 || transient == RetryPolicy::Cause::ServerBusy
+        || transient == RetryPolicy::Cause::ServerError)
+        return Cause::Server;
+    // TLS, a refused redirect or scheme: the connection failed a check.
+    return transient == RetryPolicy::Cause::None ? Cause::Refused : Cause::Network;
+}
+
 QString report(Cause cause)
 {
     qDebug() << "Stalled:" << firstLine(cause);

@@ -1,6 +1,8 @@
 #ifndef STALL_H
 #define STALL_H
 
+#include "retrypolicy.h"
+
 #include <QString>
 
 // Why an update stopped before its end, in plain words: the window shows the
@@ -24,6 +26,9 @@ QString text(Cause cause);
 // The name a document passes for a cause ("manifest", "commit"); Manifest
 // for any other.
 Cause fromName(const QString &name);
+// A transfer that failed with this HTTP status (0 for none) and, when the
+// failure was transient, the retries spent on it.
+Cause ofFailure(int httpStatus, RetryPolicy::Cause transient);
 // Writes the "Stalled:" line and returns the window's text.
 QString report(Cause cause);
 
