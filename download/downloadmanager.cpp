@@ -1,43 +1,53 @@
 #include "downloadmanager.h"
 
 #include "componentwriter.h"
-#include "filehash.h"
+#include "httpanswer.h"
+#include "keptfiles.h"
+#include "signedrelease.h"
 #include "transferrules.h"
 #include "updatesession.h"
 #include "utils.h"
-#include "zstdpatch.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaEnum>
-#include <QRegularExpression>
 #include <QTimer>
+
+namespace {
+
+const char *codeName(QNetworkReply::NetworkError code)
+{
+    return QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
+}
+
+} // namespace
 
 DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
     , networkManager(new RuledNetworkAccessManager(0, this))
 {
     qRegisterMetaType<QNetworkReply::NetworkError>();
+    connect(&tries, &TransferTries::status, this, &DownloadManager::retryStatus);
+    connect(&tries, &TransferTries::due, this, &DownloadManager::sendTry);
+    connect(&planner, &ItemPlanner::planned, this, &DownloadManager::planned);
 }
 
 DownloadManager::~DownloadManager()
 {
-    // The replies go with networkManager; an unfinished staging file goes
-    // with its writer, also when the window is closed mid-transfer.
+    // An unfinished staging file stays for the roll back, which may keep it.
+    if (way == Way::Whole && UpdateSession::currentKept())
+        dropStaged(true);
 }
 
 void DownloadManager::cancel()
 {
     if (lastBytesReceived == 0)
         qDebug() << "Safe Cancelled";
-    cutLoose();
-    checking = false;
-    delete installedHash;
-    installedHash = nullptr;
     // The target was never touched; the staging file is of no further use.
-    dropStaged();
+    stopItem();
+    checking = false;
     qDebug() << "Download cancelled";
     emit downloadCancelled();
 }
@@ -52,14 +62,15 @@ void DownloadManager::download(QUrl url, QString fileName)
     }
 
     // A reply that still runs here would go on writing into the new file.
-    cutLoose();
-    dropStaged();
-    delete installedHash;
-    installedHash = nullptr;
+    stopItem();
     currentFileName = fileName;
-    delta = SignedRelease::Delta();
+    delta = ItemDelta();
     way = Way::Whole;
     signedItem = -1;
+    keptFile.clear();
+    keptWhole = false;
+    validator.clear();
+    fetchedAgain = false;
     // Refused before anything runs: no request, nothing staged, and none of
     // the lines of a transfer. Outcomes come from the event loop, as always.
     const QString name = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
@@ -71,10 +82,13 @@ void DownloadManager::download(QUrl url, QString fileName)
     const QString refusal = TransferRules::refusal(url);
     if (!refusal.isEmpty()) {
         qDebug() << "Stopped:" << url.toString() << refusal;
-        QTimer::singleShot(0, this, [this] { emit downloadError(QNetworkReply::ProtocolUnknownError); });
+        QTimer::singleShot(0, this, [this] {
+            stall(Stall::Cause::Refused);
+            emit downloadError(QNetworkReply::ProtocolUnknownError);
+        });
         return;
     }
-    if (signedRelease()) {
+    if (UpdateSession::currentRelease()) {
         // Answered from the event loop, as every outcome is.
         checking = true;
         QMetaObject::invokeMethod(this, &DownloadManager::checkSigned, Qt::QueuedConnection);
@@ -88,7 +102,7 @@ void DownloadManager::checkSigned()
 {
     if (!checking)
         return;
-    SignedRelease *release = signedRelease();
+    SignedRelease *release = UpdateSession::currentRelease();
     QObject::disconnect(releaseWait);
     if (release && release->state() == SignedRelease::State::Fetching) {
         releaseWait = connect(release, &SignedRelease::settled, this, &DownloadManager::checkSigned);
@@ -98,59 +112,30 @@ void DownloadManager::checkSigned()
     QString reason = QStringLiteral("no signed release");
     signedItem = release ? release->find(currentRequest.url(), currentFileName, &signedSha256, &reason)
                          : -1;
-    if (signedItem < 0 && keyed()) {
+    if (signedItem < 0 && UpdateSession::keyed()) {
         // A release refused as a whole has said so once.
         if (!reason.isEmpty())
             qDebug() << "Refused:" << currentFileName << reason;
+        stall(reason.isEmpty() ? Stall::Cause::Manifest : Stall::Cause::Refused);
         emit internalDownloadError();
         return;
     }
-    delta = release ? release->delta(signedItem) : SignedRelease::Delta();
-    // Only a file that may be the item itself, or a patch's base, is worth its
-    // hash: a huge stray file would take minutes of CPU for nothing.
-    const QFileInfo installed(currentFileName);
-    const bool mayMatch = delta.size < 0 || installed.size() == delta.size;
-    const bool mayBeBase = !delta.patches.isEmpty() && installed.size() <= ZstdEncoder::PatchSizeLimit;
-    if (delta.sha256.isEmpty() || !installed.isFile() || !(mayMatch || mayBeBase)) {
-        installedHashed(QByteArray());
-        return;
-    }
-    // What is installed decides: the same file, or the base of a patch.
-    installedHash = new FileHash(currentFileName, this);
-    connect(installedHash, &FileHash::done, this, &DownloadManager::installedHashed);
-    installedHash->start();
+    delta = release ? release->delta(signedItem) : ItemDelta();
+    planner.start(delta, currentFileName, currentRequest.url(), UpdateSession::currentKept(),
+                  UpdateSession::keyed() ? signedSha256 : QByteArray());
 }
 
-void DownloadManager::installedHashed(const QByteArray &sha256Hex)
+void DownloadManager::planned(const ItemPlan &plan, const KeptUse &use)
 {
-    if (installedHash) {
-        installedHash->deleteLater();
-        installedHash = nullptr;
-    }
-    if (!sha256Hex.isEmpty() && sha256Hex == delta.sha256) {
+    if (plan.way == Way::Unchanged) {
         unchanged();
         return;
     }
-    // Decoded output is bounded by the item's size: without one, only the whole file.
-    way = Way::Whole;
-    if (delta.size >= 0) {
-        const bool patchable = delta.size <= ZstdEncoder::PatchSizeLimit
-                && QFileInfo(currentFileName).size() <= ZstdEncoder::PatchSizeLimit;
-        // A way listed as larger than the file itself is never cheaper.
-        for (const SignedRelease::Patch &patch : qAsConst(delta.patches)) {
-            if (patchable && !sha256Hex.isEmpty() && patch.base == sha256Hex
-                && patch.size <= delta.size) {
-                way = Way::Patch;
-                cheaper = patch;
-                break;
-            }
-        }
-        if (way == Way::Whole && !delta.compressed.url.isEmpty()
-            && delta.compressed.size <= delta.size) {
-            way = Way::Compressed;
-            cheaper = delta.compressed;
-        }
-    }
+    way = plan.way;
+    cheaper = plan.source;
+    keptFile = use.path;
+    keptWhole = use.kind == KeptUse::Kind::Whole;
+    validator = use.validator;
     stage();
 }
 
@@ -159,13 +144,17 @@ void DownloadManager::installedHashed(const QByteArray &sha256Hex)
 void DownloadManager::unchanged()
 {
     qDebug() << "Unchanged:" << currentFileName;
-    settleSigned();
-    emit progressPercentage(100);
-    emit downloadStatus(1);
-    emit downloadedBytes(0);
+    UpdateSession::settle(signedItem);
+    showDone();
     emit downloadComplete();
 }
 
+void DownloadManager::showDone()
+{
+    emit progressPercentage(100);
+    emit downloadStatus(1);
+    emit downloadedBytes(0);
+}
 
 // An item that is not fetched: the sequence goes on, as after a failed download.
 void DownloadManager::skip()
@@ -177,60 +166,46 @@ void DownloadManager::skip()
 // The transfer runs: only now its lines.
 void DownloadManager::stage()
 {
-    qDebug() << "download: URL=" << (way == Way::Whole ? currentRequest.url() : cheaper.url).toString();
+    if (keptWhole)
+        qDebug() << "From kept:" << keptFile;
+    else
+        qDebug() << "download: URL=" << (way == Way::Whole ? currentRequest.url() : cheaper.url).toString();
     qDebug() << currentFileName;
+    tries.start();
     UpdateSession *session = UpdateSession::instance();
-    const bool hashing = keyed() || way != Way::Whole;
+    const bool hashing = UpdateSession::keyed() || way != Way::Whole || !delta.sha256.isEmpty();
     writer = new ComponentWriter(currentFileName, session ? session->journal() : nullptr,
                                  hashing, this);
     connect(writer, &ComponentWriter::ready, this, &DownloadManager::stagingReady);
     connect(writer, &ComponentWriter::committed, this, &DownloadManager::placed);
-    if (way != Way::Whole) {
-        QString error;
-        const auto encoding = way == Way::Patch ? ComponentWriter::Encoding::Patch
-                                                : ComponentWriter::Encoding::Compressed;
-        if (!writer->setEncoding(encoding, delta.size, &error)) {
-            qDebug() << "Whole file:" << currentFileName << error;
-            way = Way::Whole;
-            writer->restartPlain();
-        }
+    if (!keptFile.isEmpty())
+        writer->adopt(keptFile);
+    QString error;
+    if (way != Way::Whole && !writer->setEncoding(way == Way::Patch ? ComponentWriter::Encoding::Patch
+                                                                    : ComponentWriter::Encoding::Compressed,
+                                                  delta.size, &error)) {
+        qDebug() << "Whole file:" << currentFileName << error;
+        way = Way::Whole;
+        writer->restartPlain();
     }
     writer->open();
 }
 
 QNetworkRequest &DownloadManager::transferRequest()
 {
-    if (way == Way::Whole)
-        return currentRequest;
-    return cheaperRequest;
-}
-
-SignedRelease *DownloadManager::signedRelease()
-{
-    UpdateSession *session = UpdateSession::instance();
-    return session ? session->signedRelease() : nullptr;
-}
-
-bool DownloadManager::keyed()
-{
-    const SignedRelease *release = signedRelease();
-    return release && release->isSigned();
+    return way == Way::Whole ? currentRequest : cheaperRequest;
 }
 
 void DownloadManager::stagingReady(bool ok)
 {
-    // Whichever way was chosen: the whole file would find the same folder,
-    // so the update stops here, with the staging file's own line.
-    if (!ok) {
-        way = Way::Whole;
-        giveUp();
-        return;
-    }
-    // A folder is not a component: nothing is fetched and nothing replaced.
-    if (!writer->isWriting() && QFileInfo(currentFileName).isDir()) {
+    // Whichever way was chosen, the whole file would find the same folder: the
+    // update stops here. A folder at the target is not replaced either.
+    const bool folder = ok && !writer->isWriting() && QFileInfo(currentFileName).isDir();
+    if (folder)
         qDebug() << "Cannot replace" << currentFileName << QStringLiteral("a folder stands at the target");
+    if (!ok || folder) {
         way = Way::Whole;
-        giveUp();
+        giveUp(Stall::Cause::Disk);
         return;
     }
     // Nothing can be written when the folder is missing: that fails as the whole file.
@@ -238,9 +213,61 @@ void DownloadManager::stagingReady(bool ok)
         way = Way::Whole;
         writer->restartPlain();
     }
+    if (keptWhole && writer->isWriting()) {
+        showDone();
+        writer->close();
+        writer->commit();
+        return;
+    }
     if (way != Way::Whole)
         cheaperRequest = QNetworkRequest(cheaper.url);
-    download(transferRequest());
+    sendTry();
+}
+
+// Each try asks for what is still missing, when the server can be trusted
+// to send the rest of the same file; else for all of it.
+void DownloadManager::sendTry()
+{
+    QNetworkRequest &request = transferRequest();
+    resumeOffset = writer && !validator.isEmpty() ? writer->size() : 0;
+    if (resumeOffset == 0 && writer && writer->size() > 0)
+        writer->restart();
+    request.setRawHeader(QByteArrayLiteral("Range"), resumeOffset > 0
+                         ? "bytes=" + QByteArray::number(resumeOffset) + '-' : QByteArray());
+    request.setRawHeader(QByteArrayLiteral("If-Range"), resumeOffset > 0 ? validator : QByteArray());
+    download(request);
+}
+
+void DownloadManager::stopItem()
+{
+    cutLoose();
+    dropStaged();
+    tries.stop();
+    planner.stop();
+}
+
+// A transfer cut short: the rest, or the stall.
+void DownloadManager::retryOrStall()
+{
+    if (!retryLater(RetryPolicy::Cause::ConnectionLost, -1))
+        giveUp(Stall::Cause::Network);
+}
+
+// False when the retries are spent: the caller stalls as without them.
+bool DownloadManager::retryLater(RetryPolicy::Cause cause, qint64 retryAfterMs)
+{
+    if (!tries.failed(cause, retryAfterMs, transferRequest().url()))
+        return false;
+    // What came stays: the next try goes on from it.
+    drainReply();
+    cutLoose();
+    return true;
+}
+
+void DownloadManager::stall(Stall::Cause cause)
+{
+    tries.stop();
+    emit stalled(Stall::report(cause));
 }
 
 void DownloadManager::pause()
@@ -280,38 +307,55 @@ void DownloadManager::finished()
     }
     // Qt may still hold the last bytes without another report to come.
     if (!drainReply()) {
-        giveUp();
+        giveUp(Stall::Cause::Disk);
         return;
     }
-    const qint64 expected = announcedSize();
+    const qint64 expected = HttpAnswer::announcedSize(currentReply, resumeOffset);
+
+    // Nothing was staged when the target's folder is missing: that measures
+    // 0, a failed download.
+    const bool written = writer && writer->isWriting();
+    const qint64 length = written ? writer->size() : 0;
+    // A connection that ended early, or a range that was not the rest.
+    if (written && expected != -1 && length != expected) {
+        qDebug() << "Incomplete:" << currentFileName << length << "of" << expected << "bytes";
+        if (expected == -2)
+            validator.clear();
+        retryOrStall();
+        return;
+    }
     if (currentReply) {
         currentReply->deleteLater();
         currentReply = nullptr;
     }
-
-    // Nothing was staged when the target's folder is missing: that measures
-    // 0, a failed download.
-    const QString stagingFile = ComponentWriter::stagingPath(currentFileName);
-    const bool written = writer && writer->isWriting();
-    if (written)
-        writer->close();
-    const int size = written ? Utils::getFileSize(stagingFile) : 0;
+    const int size = written ? Utils::getFileSize(ComponentWriter::stagingPath(currentFileName)) : 0;
     // In a keyed build the signed hash decides, whatever the size.
-    if (!written || (size <= FailedSizeLimit && !keyed())) {
+    if (!written || (size <= FailedSizeLimit && !UpdateSession::keyed())) {
         failedDownload(size);
         return;
     }
-    const qint64 length = QFileInfo(stagingFile).size();
-    if (expected != -1 && length != expected) {
-        qDebug() << "Incomplete:" << currentFileName << length << "of" << expected << "bytes";
-        giveUp();
-        return;
+    const QByteArray sha256 = UpdateSession::keyed() ? signedSha256 : delta.sha256;
+    if (!sha256.isEmpty() && writer->sha256Hex() != sha256) {
+        // A proxy that corrupts: once more, from the start.
+        if (!fetchedAgain) {
+            fetchedAgain = true;
+            qDebug() << "Fetched again:" << currentRequest.url().toString()
+                     << "its SHA-256 is not the listed one";
+            validator.clear();
+            sendTry();
+            return;
+        }
+        // Nothing of it reaches the target.
+        if (UpdateSession::keyed()) {
+            qDebug() << "Refused:" << currentFileName << "its SHA-256 is not the signed one";
+            dropStaged();
+            stall(Stall::Cause::Refused);
+            emit internalDownloadError();
+            return;
+        }
     }
     // downloadComplete or internalDownloadError follows from placed().
-    if (keyed() && writer->sha256Hex() != signedSha256) {
-        refuse(QStringLiteral("its SHA-256 is not the signed one"));
-        return;
-    }
+    writer->close();
     writer->commit();
 }
 
@@ -322,29 +366,23 @@ void DownloadManager::finishCheaper()
         fallBack(writer->errorString());
         return;
     }
-    const qint64 expected = announcedSize();
-    const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const qint64 expected = HttpAnswer::announcedSize(currentReply, resumeOffset);
+    const int status = HttpAnswer::status(currentReply);
+    const qint64 received = writer->size();
+    // Cut short: the decoder keeps its state, and the next try goes on.
+    if (status < 400 && received < cheaper.size && (expected == -1 || received != expected)
+        && retryLater(RetryPolicy::Cause::ConnectionLost, -1)) {
+        return;
+    }
     currentReply->deleteLater();
     currentReply = nullptr;
-    const qint64 received = writer->size();
-    QString problem;
-    if (status >= 400)
-        problem = QStringLiteral("HTTP status %1").arg(status);
-    else if ((expected != -1 && received != expected) || received != cheaper.size)
-        problem = QStringLiteral("%1 bytes, not %2").arg(received).arg(cheaper.size);
-    else if (!writer->close())
-        problem = writer->errorString();
-    else if (writer->receivedSha256Hex() != cheaper.sha256)
-        problem = QStringLiteral("its SHA-256 is not the listed one");
-    else if (writer->sha256Hex() != delta.sha256)
-        problem = QStringLiteral("the result's SHA-256 is not the item's");
-    if (!problem.isEmpty()) {
-        fallBack(problem);
+    if (status >= 400 || !writer->decodedProblem(expected, cheaper, delta.sha256).isEmpty()) {
+        fallBack(status >= 400 ? QStringLiteral("HTTP status %1").arg(status) : writer->errorString());
         return;
     }
     // The same rule as for the whole file: the result decides, not the way.
     const int size = Utils::getFileSize(ComponentWriter::stagingPath(currentFileName));
-    if (size <= FailedSizeLimit && !keyed()) {
+    if (size <= FailedSizeLimit && !UpdateSession::keyed()) {
         failedDownload(size);
         return;
     }
@@ -355,9 +393,9 @@ void DownloadManager::finishCheaper()
 // right after this. Only a missing folder settles a signed item unfetched.
 void DownloadManager::failedDownload(int size)
 {
-    qDebug() << "Failed download:" << currentFileName << failure(size);
+    qDebug() << "Failed download:" << currentFileName << ItemPlan::failure(currentFileName, size, FailedSizeLimit);
     dropStaged();
-    settleSigned();
+    UpdateSession::settle(signedItem);
     emit recordFailed();
     emit downloadComplete();
 }
@@ -370,52 +408,28 @@ void DownloadManager::fallBack(const QString &reason)
              << cheaper.url.toString() << "failed:" << reason;
     cutLoose();
     way = Way::Whole;
-    resumeOffset = 0;
+    validator.clear();
+    tries.start();
     writer->restartPlain();
     qDebug() << "download: URL=" << currentRequest.url().toString();
-    download(currentRequest);
-}
-
-// Why nothing was written, or what was: the line of an item left out.
-QString DownloadManager::failure(int size) const
-{
-    const QFileInfo target(currentFileName);
-    if (!target.dir().exists()) {
-        // A pretty-printed <installlocation> keeps its line ends and blanks.
-        if (!currentFileName.isEmpty() && currentFileName.front().isSpace())
-            return QStringLiteral("its folder does not exist (the install location has blanks "
-                                  "or line ends around it)");
-        return QStringLiteral("its folder does not exist");
-    }
-    return QStringLiteral("%1 bytes, %2 or less: the file stays as it was")
-            .arg(size).arg(FailedSizeLimit);
-}
-
-// The signed item of this transfer is installed, or failed as a download.
-void DownloadManager::settleSigned()
-{
-    SignedRelease *release = signedRelease();
-    if (release)
-        release->settle(signedItem);
-}
-
-// Nothing of the component reaches its target.
-void DownloadManager::refuse(const QString &reason)
-{
-    qDebug() << "Refused:" << currentFileName << reason;
-    dropStaged();
-    emit internalDownloadError();
+    sendTry();
 }
 
 void DownloadManager::placed(bool ok)
 {
+    // A verified file is kept if this release does not commit.
+    const QByteArray sha256 = writer && !delta.sha256.isEmpty()
+            && (keptWhole || writer->sha256Hex() == delta.sha256) ? delta.sha256 : QByteArray();
     dropStaged();
-    if (ok) {
-        settleSigned();
-        emit downloadComplete();
-    } else {
+    if (!ok) {
+        stall(Stall::Cause::FileHeld);
         emit internalDownloadError();
+        return;
     }
+    if (KeptFiles *kept = UpdateSession::currentKept())
+        kept->noteInstalled(currentFileName, sha256);
+    UpdateSession::settle(signedItem);
+    emit downloadComplete();
 }
 
 void DownloadManager::failedCleanup()
@@ -436,7 +450,6 @@ void DownloadManager::download(QNetworkRequest &request)
     if (currentReply)
         currentReply->deleteLater();
     currentReply = networkManager->get(request);
-    currentReply->setReadBufferSize(ReadBufferSize);
     discardBody = false;
 
     connect(currentReply, &QNetworkReply::finished, this, &DownloadManager::finished);
@@ -444,19 +457,12 @@ void DownloadManager::download(QNetworkRequest &request)
             this, &DownloadManager::downloadProgress);
     connect(currentReply, &QNetworkReply::errorOccurred, this, &DownloadManager::error);
     connect(currentReply, &QNetworkReply::metaDataChanged, this, &DownloadManager::checkResponse);
-    // Qt sends the request of a followed redirect from the event loop, unbounded;
-    // the bound set on its headers comes too late on a busy GUI thread (measured:
-    // 180 MB of 256 MB buffered). Set it again right after that request starts.
-    connect(currentReply, &QNetworkReply::redirected, this, [this] {
-        QNetworkReply *reply = currentReply;
-        QMetaObject::invokeMethod(reply, [reply] { reply->setReadBufferSize(ReadBufferSize); },
-                                  Qt::QueuedConnection);
-    });
+    TransferRules::keepBounded(currentReply, ReadBufferSize);
     // Progress reports come at most every 100 ms; without this the reply
     // would stall on its bounded buffer between them.
     connect(currentReply, &QNetworkReply::readyRead, this, [this] {
         if (!drainReply())
-            giveUp();
+            giveUp(Stall::Cause::Disk);
     });
     emit downloadStarted();
 }
@@ -465,7 +471,7 @@ void DownloadManager::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     lastBytesReceived = bytesReceived;
     if (!drainReply()) {
-        giveUp();
+        giveUp(Stall::Cause::Disk);
         return;
     }
 
@@ -478,9 +484,11 @@ void DownloadManager::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
             percentage = int((resumeOffset + bytesReceived) * 100 / whole);
             status = float(bytesReceived) / float(bytesTotal);
         }
+        if (writer && !discardBody)
+            tries.progressed(writer->size());
     } else {
         qDebug() << "Nothing received:" << currentRequest.url().toString();
-        giveUp();
+        giveUp(Stall::Cause::Server);
     }
     emit progressPercentage(percentage);
     emit downloadStatus(status);
@@ -489,18 +497,24 @@ void DownloadManager::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void DownloadManager::error(QNetworkReply::NetworkError code)
 {
-    if (way != Way::Whole) {
-        fallBack(QString::fromLatin1(
-                QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code)));
+    const int status = HttpAnswer::status(currentReply);
+    const RetryPolicy::Cause cause = RetryPolicy::transientCause(code, status);
+    if (cause != RetryPolicy::Cause::None && currentReply
+        && retryLater(cause, RetryPolicy::retryAfter(HttpAnswer::lastValue(currentReply, "Retry-After"),
+                                                    QDateTime::currentDateTimeUtc()))) {
         return;
     }
-    // The target stays as it was; the partial staging file is of no use to
-    // a sequence that stops here.
-    dropStaged();
+    if (way != Way::Whole) {
+        fallBack(QString::fromLatin1(codeName(code)));
+        return;
+    }
+    // The target stays as it was; what came of the file is kept for the
+    // next start, if the update does not commit.
+    dropStaged(true);
     cutLoose();
     // The address last: lines that match on the code alone still do.
-    qDebug() << "Error:" << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code)
-             << currentRequest.url().toString();
+    qDebug() << "Error:" << codeName(code) << currentRequest.url().toString();
+    stall(Stall::ofFailure(status, cause));
     emit downloadError(code);
 }
 
@@ -508,51 +522,31 @@ void DownloadManager::checkResponse()
 {
     if (!currentReply)
         return;
-    // Qt does not carry the bound over to the request of a followed redirect.
-    currentReply->setReadBufferSize(ReadBufferSize);
-
-    const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const int status = HttpAnswer::status(currentReply);
     // A cheaper way's error page fails that way (finishCheaper()).
     discardBody = status >= 400;
-    if (resumeOffset > 0 && status == 200 && writer) {
-        // The server ignored the range and sends the whole file: start over.
+    if (discardBody || !writer || status == 0)
+        return;
+    if (status == 206 && HttpAnswer::rangeStart(currentReply) != resumeOffset) {
+        // Another part than the rest: nothing of it is the file's.
+        qDebug() << "Incomplete:" << currentFileName << "a range that does not start at"
+                 << resumeOffset;
+        discardBody = true;
+        validator.clear();
+        retryOrStall();
+        return;
+    }
+    if (resumeOffset > 0 && status != 206) {
+        // The whole file: the server ignored the range, or the file changed
+        // since (If-Range). Never a splice of two files.
         writer->restart();
         resumeOffset = 0;
     }
-}
-
-// The value of a header in the last response: after a followed redirect Qt
-// may append it to the redirect's own ("0, 67108864").
-static QByteArray lastValue(const QNetworkReply *reply, const char *name)
-{
-    const QByteArray value = reply->rawHeader(name);
-    return value.mid(value.lastIndexOf(',') + 1).trimmed();
-}
-
-// The whole component's length as the server announced it; -1 when it did
-// not, -2 when a resumed part does not start where the file ends.
-qint64 DownloadManager::announcedSize() const
-{
-    if (!currentReply)
-        return -1;
-    if (currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206) {
-        // "bytes <first>-<last>/<total>"
-        static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-\\d+/(\\d+|\\*)$"));
-        const QRegularExpressionMatch match =
-                range.match(QString::fromLatin1(lastValue(currentReply, "Content-Range")));
-        if (!match.hasMatch())
-            return -1;
-        if (match.captured(1).toLongLong() != resumeOffset)
-            return -2;
-        return match.captured(2) == QLatin1String("*") ? -1 : match.captured(2).toLongLong();
+    if (resumeOffset == 0) {
+        validator = HttpAnswer::validator(currentReply);
+        if (way == Way::Whole && UpdateSession::currentKept() && !validator.isEmpty())
+            UpdateSession::currentKept()->notePartial(currentFileName, currentRequest.url(), validator);
     }
-    // Qt unpacks a compressed body, whose announced length is the packed one.
-    const QByteArray encoding = lastValue(currentReply, "Content-Encoding").toLower();
-    if (!encoding.isEmpty() && encoding != "identity")
-        return -1;
-    bool ok = false;
-    const qint64 length = lastValue(currentReply, "Content-Length").toLongLong(&ok);
-    return ok ? resumeOffset + length : -1;
 }
 
 // Moves what the reply holds into the file. False only when a write to the
@@ -583,25 +577,28 @@ void DownloadManager::cutLoose()
 
 // The transfer cannot be completed (nothing received, or the file cannot take
 // the data): no downloadComplete may follow.
-void DownloadManager::giveUp()
+void DownloadManager::giveUp(Stall::Cause cause)
 {
     if (way != Way::Whole && writer) {
         fallBack(writer->errorString().isEmpty() ? QStringLiteral("nothing received")
                                                  : writer->errorString());
         return;
     }
-    dropStaged();
+    // Bytes that the network cut short are worth keeping; a file that
+    // cannot be written is not.
+    dropStaged(cause == Stall::Cause::Network);
     cutLoose();
+    stall(cause);
     emit internalDownloadError();
 }
 
-void DownloadManager::dropStaged()
+void DownloadManager::dropStaged(bool leave)
 {
     if (!writer)
         return;
     // May run inside the writer's own signal: no delete there.
     writer->disconnect(this);
-    writer->discard();
+    leave ? writer->leave() : writer->discard();
     writer->deleteLater();
     writer = nullptr;
 }

@@ -8,10 +8,13 @@
 #include <QString>
 #include <QUrl>
 
-#include "signedrelease.h"
+#include "itemplan.h"
+#include "transfertries.h"
+#include "stall.h"
 
 class ComponentWriter;
-class FileHash;
+class KeptFiles;
+class SignedRelease;
 
 // Fetches one file at a time over HTTP, reporting progress as a percentage, a
 // fraction and a byte count. The data goes to a staging file beside the
@@ -41,6 +44,15 @@ class FileHash;
 // that hash; else a patch against the file at the target, or a compressed
 // copy; else, or when the cheaper way fails in any way, the whole file, with
 // a line saying why. A result that is not the listed hash is never put in place.
+//
+// A failure that may pass by itself (RetryPolicy) is tried again after a
+// wait, which retryStatus() counts down; a partial transfer goes on where it
+// stopped (Range, with If-Range), else from the start. A whole file that is
+// not its listed hash is fetched once more from the start. Within an update
+// session, a verified file and the partial of a whole-file transfer are kept
+// for the next start when the update does not commit (KeptFiles), and used
+// then once they are found sound again. Every stall says its cause with
+// stalled(), before downloadError or internalDownloadError.
 class DownloadManager : public QObject
 {
     Q_OBJECT
@@ -67,6 +79,11 @@ signals:
     void progressPercentage(int percentage);
     void downloadError(QNetworkReply::NetworkError code);
     void downloadedBytes(qint64 bytesReceived);
+    // What the window says of a wait before the next try; empty once bytes
+    // come again.
+    void retryStatus(const QString &text);
+    // Why the update stopped, in plain words (Stall::text()).
+    void stalled(const QString &text);
 
 public slots:
     void cancel();
@@ -82,31 +99,32 @@ private slots:
     void error(QNetworkReply::NetworkError code);
 
 private:
-    enum class Way { Whole, Compressed, Patch };
+    using Way = ItemPlan::Way;
 
     void checkSigned();
-    void installedHashed(const QByteArray &sha256Hex);
+    void planned(const ItemPlan &plan, const KeptUse &use);
     void unchanged();
+    // The window shows the item done, without a transfer.
+    void showDone();
     void skip();
     void stage();
     void finishCheaper();
     void fallBack(const QString &reason);
     QNetworkRequest &transferRequest();
-    QString failure(int size) const;
+    void sendTry();
+    bool retryLater(RetryPolicy::Cause cause, qint64 retryAfterMs);
+    void retryOrStall();
+    void stall(Stall::Cause cause);
+    // The reply, the staging file, the wait and the planning of the item: gone.
+    void stopItem();
     void failedDownload(int size);
     void stagingReady(bool ok);
     void placed(bool ok);
-    void settleSigned();
-    void refuse(const QString &reason);
     void checkResponse();
-    qint64 announcedSize() const;
     bool drainReply();
     void cutLoose();
-    void giveUp();
-    void dropStaged();
-    static SignedRelease *signedRelease();
-    // A build with publisher keys: its signed release decides.
-    static bool keyed();
+    void giveUp(Stall::Cause cause);
+    void dropStaged(bool leave = false);
 
     QNetworkAccessManager *networkManager = nullptr;
     QNetworkRequest currentRequest;
@@ -123,11 +141,20 @@ private:
     int signedItem = -1;
     QByteArray signedSha256;
     // What the release offers of the current item, and the way it comes.
-    SignedRelease::Delta delta;
+    ItemDelta delta;
     Way way = Way::Whole;
-    SignedRelease::Source cheaper;
+    ItemSource cheaper;
     QNetworkRequest cheaperRequest;
-    FileHash *installedHash = nullptr;
+    ItemPlanner planner;
+    // A kept file of an earlier run that this transfer starts from, and
+    // whether it is the whole verified file.
+    QString keptFile;
+    bool keptWhole = false;
+    // Tries of the current way, and the wait before the next.
+    TransferTries tries;
+    // What If-Range carries; empty when nothing may be resumed.
+    QByteArray validator;
+    bool fetchedAgain = false;
 };
 
 #endif // DOWNLOADMANAGER_H

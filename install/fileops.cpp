@@ -205,7 +205,7 @@ QString fileNameProblem(const QString &name)
     if (device.match(name).hasMatch())
         return QStringLiteral("a Windows device name");
     static const QRegularExpression own(
-            QStringLiteral("^KorvelUpdater\\.(journal|lock|serial)(\\..*)?$|\\.korvel-part$"
+            QStringLiteral("^KorvelUpdater\\.(journal|lock|serial|kept)(\\..*)?$|\\.korvel-part$"
                            "|\\.korvel-old(-[0-9]+)?$"),
             QRegularExpression::CaseInsensitiveOption);
     if (own.match(name).hasMatch())

@@ -1,6 +1,7 @@
 #include "releasetransaction.h"
 
 #include "fileops.h"
+#include "keptfiles.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -314,14 +315,20 @@ bool ReleaseTransaction::restore(const Entry &entry, QString *error) const
 {
     // A folder at the staging name was never ours: the staging file was not made.
     const QString staging = StagedFile::stagingPath(entry.target);
-    if (!QFileInfo(staging).isDir() && !removeIfThere(staging, error))
+    const auto kept = [this, &entry](const QString &file, bool staging) {
+        return keeper && keeper->keep(file, entry.target, staging);
+    };
+    if (!QFileInfo(staging).isDir() && !kept(staging, true) && !removeIfThere(staging, error))
         return false;
     // Nothing stood there: the target, and a later item's file set aside
     // under the name the entry kept free, are this run's.
-    if (!entry.existed)
-        return removeIfThere(entry.target, error) && removeIfThere(entry.aside, error);
+    if (!entry.existed) {
+        return (kept(entry.target, false) || removeIfThere(entry.target, error))
+                && removeIfThere(entry.aside, error);
+    }
     if (!FileOps::exists(entry.aside))
         return true;
+    kept(entry.target, false);
     // The old file was set aside: what stands at the target is this run's.
     // A running program or a loaded DLL (the updater that now runs may be
     // this release's) can be renamed, not removed: it goes aside, and goes

@@ -3,6 +3,8 @@
 
 #include "stagedfile.h"
 
+class KeptFiles;
+
 #include <QFile>
 #include <QHash>
 #include <QSet>
@@ -69,6 +71,9 @@ public:
     // Every target back as it was before the run; true when nothing was
     // staged. False when a file could not be restored in time.
     bool rollBack();
+    // A roll back hands this run's verified files and partials to kept
+    // instead of removing them.
+    void setKeeper(KeptFiles *kept) { keeper = kept; }
 
 private:
     struct Entry
@@ -97,6 +102,7 @@ private:
     bool journalWritten = false;
     // A failed append may have left half a line: nothing more is added.
     bool broken = false;
+    KeptFiles *keeper = nullptr;
 };
 
 #endif // RELEASETRANSACTION_H

@@ -170,6 +170,18 @@ void StagedFile::discard()
     }
 }
 
+void StagedFile::leave()
+{
+    if (!journal) {
+        discard();
+        return;
+    }
+    retryTimer.stop();
+    step = Step::None;
+    closeStaging();
+    created = false;
+}
+
 void StagedFile::attempt()
 {
     const Step current = step;
@@ -196,9 +208,22 @@ void StagedFile::attempt()
 bool StagedFile::tryOpen()
 {
     auto *file = new QFile(stagingPath(targetPath), this);
-    // Truncated: what a killed run left is never appended to. Unbuffered, so
-    // that a full disk shows at the write.
-    if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Unbuffered;
+    // Truncated: what a killed run left is never appended to, unless it was
+    // kept for that. Unbuffered, so that a full disk shows at the write.
+    bool adopted = false;
+    if (!startingFile.isEmpty()) {
+        // A staging file of its own would be one a killed run left.
+        if (FileOps::exists(file->fileName()))
+            FileOps::removeFile(file->fileName());
+        adopted = FileOps::renameFile(startingFile, file->fileName(), &lastError);
+        if (!adopted)
+            qDebug() << "Cannot use" << startingFile << lastError;
+        startingFile.clear();
+    }
+    if (!adopted)
+        mode |= QIODevice::Truncate;
+    if (!file->open(mode) || !file->seek(file->size())) {
         lastError = file->errorString();
         delete file;
         return false;

@@ -76,10 +76,16 @@ public:
 
     // Creates the staging file, empty; emits ready() once, at once or later.
     void open();
+    // Before open(): the staging file is this file, renamed, and goes on
+    // after its last byte; kept bytes of an earlier run.
+    void setStartingFile(const QString &path) { startingFile = path; }
     // Puts the staging file in place; emits committed() once, at once or later.
     void commit();
     // Stops any retry and removes the staging file.
     void discard();
+    // Stops any retry and closes the staging file, which stays for the
+    // release's roll back to keep or remove. Without a release: discard().
+    void leave();
 
     // For tests: a shorter bound than RetryLimit.
     void setRetryLimit(int ms) { retryLimit = ms; }
@@ -107,6 +113,7 @@ private:
     Step step = Step::None;
     QString lastError;
     int retryLimit = RetryLimit;
+    QString startingFile;
     int pause = 0;
     QDeadlineTimer deadline;
     QTimer retryTimer;

@@ -25,6 +25,11 @@ ApplicationWindow {
     property int xmlCount: componentsModel.count
     property string currentDownloadName: ""
     property int downloadPercentage: 0
+    // Set once the update has stopped: the window says why, and no longer
+    // shows progress.
+    property string stallText: ""
+    // The wait before the next try, counted down.
+    property string retryText: ""
 
     Component.onCompleted: Universal.theme = Universal.Dark
 
@@ -46,8 +51,10 @@ ApplicationWindow {
         onStatusChanged: {
             if (status === XmlListModel.Ready && count > 0)
                 startLoop()
-            else if (status === XmlListModel.Ready)
+            else if (status === XmlListModel.Ready) {
                 console.log("Manifest has no items: \"" + source + "\"")
+                stallText = utils.stallText("manifest")
+            }
             else if (status === XmlListModel.Error)
                 Qt.callLater(reportError)
         }
@@ -55,8 +62,10 @@ ApplicationWindow {
         // Once the handlers have run: a newer address cancels the load of the
         // one before, and that ends in an error too.
         function reportError() {
-            if (status === XmlListModel.Error)
+            if (status === XmlListModel.Error) {
                 console.log("Manifest error: \"" + source + "\" " + errorString())
+                stallText = utils.stallText("manifest")
+            }
         }
     }
 
@@ -86,11 +95,15 @@ ApplicationWindow {
         onDownloadError: {}
         onProgressPercentage: downloadPercentage = percentage
         onDownloadedBytes: fileSizeLabel.showAmount(bytesReceived)
+        onRetryStatus: retryText = text
+        onStalled: stallText = text
         onDownloadComplete: {
             if (currentIndex === xmlCount) {
                 // The release is kept only whole; if it cannot be, the update stalls.
-                if (!utils.commitRelease())
+                if (!utils.commitRelease()) {
+                    stallText = utils.stallText("commit")
                     return
+                }
                 utils.cleanup()
                 utils.startApp()
             } else {
@@ -120,8 +133,12 @@ ApplicationWindow {
         anchors.horizontalCenter: parent.horizontalCenter
         color: "White"
         font.pointSize: 11
-        text: qsTr("Downloading ") + "(" + currentIndex + "/" + xmlCount + ")" + "\n"
-              + currentDownloadName
+        width: parent.width - 20
+        wrapMode: Text.WordWrap
+        horizontalAlignment: Text.AlignHCenter
+        text: stallText !== "" ? stallText
+                               : qsTr("Downloading ") + "(" + currentIndex + "/" + xmlCount + ")"
+                                 + "\n" + currentDownloadName
     }
 
     ProgressBar {
@@ -129,6 +146,7 @@ ApplicationWindow {
         objectName: "progressBar"
         anchors.centerIn: parent
         width: parent.width / 1.3
+        visible: stallText === ""
         from: 0
         to: 100
         value: downloadPercentage
@@ -139,7 +157,18 @@ ApplicationWindow {
         anchors.right: parent.right
         anchors.rightMargin: 10
         anchors.verticalCenter: progressBar.verticalCenter
+        visible: stallText === ""
         text: downloadPercentage + "%"
+    }
+
+    Label {
+        objectName: "retryLabel"
+        anchors.top: progressBar.bottom
+        anchors.topMargin: 8
+        anchors.horizontalCenter: parent.horizontalCenter
+        visible: retryText !== "" && stallText === ""
+        color: "White"
+        text: retryText
     }
 
     Label {
@@ -148,6 +177,7 @@ ApplicationWindow {
         anchors.bottom: parent.bottom
         anchors.bottomMargin: 10
         anchors.horizontalCenter: parent.horizontalCenter
+        visible: stallText === ""
 
         // Binary units; the unit is chosen before rounding, so 1048575 bytes
         // show as 1024.0 KB.

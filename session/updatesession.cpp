@@ -1,6 +1,7 @@
 #include "updatesession.h"
 
 #include "instancelock.h"
+#include "keptfiles.h"
 #include "releasetransaction.h"
 #include "signedrelease.h"
 #include "stagedfile.h"
@@ -19,11 +20,14 @@ UpdateSession::UpdateSession(const QString &folder, const QByteArray &publisherK
     : QObject(parent)
     , folder(folder)
     , lock(new InstanceLock(folder))
+    , keptFiles(new KeptFiles(folder))
     , transaction(new ReleaseTransaction(folder))
 {
+    transaction->setKeeper(keptFiles.get());
     // A keyed build installs only the release its publisher signed; any
     // build reads the manifest for the cheaper ways to each file.
     release.reset(new SignedRelease(folder, publisherKeys, this));
+    connect(release.get(), &SignedRelease::settled, this, &UpdateSession::releaseSettled);
     if (!current)
         current = this;
 }
@@ -39,6 +43,27 @@ UpdateSession *UpdateSession::instance()
     return current;
 }
 
+SignedRelease *UpdateSession::currentRelease()
+{
+    return current ? current->release.get() : nullptr;
+}
+
+KeptFiles *UpdateSession::currentKept()
+{
+    return current ? current->keptFiles.get() : nullptr;
+}
+
+bool UpdateSession::keyed()
+{
+    return current && current->release->isSigned();
+}
+
+void UpdateSession::settle(int item)
+{
+    if (current)
+        current->release->settle(item);
+}
+
 bool UpdateSession::begin()
 {
     // A second updater of this installation would write into the same files.
@@ -46,8 +71,11 @@ bool UpdateSession::begin()
         return false;
     // Before anything else, a run that was killed or lost its power goes
     // back to the release it started from; the journal stays when it cannot.
+    // What it had verified, or was fetching, is kept on the way.
+    keptFiles->load();
     if (!transaction->recover())
         return false;
+    keptFiles->settle();
     StagedFile::removeLeftovers(folder);
     return true;
 }
@@ -63,12 +91,18 @@ bool UpdateSession::commit()
     // the one recorded.
     if (!release->commit())
         return false;
-    return transaction->commit();
+    if (!transaction->commit())
+        return false;
+    keptFiles->clear();
+    return true;
 }
 
 bool UpdateSession::rollBack()
 {
-    return transaction->rollBack();
+    if (!transaction->rollBack())
+        return false;
+    keptFiles->settle();
+    return true;
 }
 
 void UpdateSession::releaseLock()
@@ -84,6 +118,13 @@ void UpdateSession::handOffLine(const QString &line)
         fetchPending = true;
         QTimer::singleShot(0, this, &UpdateSession::fetchRelease);
     }
+}
+
+// What the manifest no longer names is of no use to any later start.
+void UpdateSession::releaseSettled()
+{
+    if (release->state() == SignedRelease::State::Verified)
+        keptFiles->prune(release->targets());
 }
 
 void UpdateSession::fetchRelease()

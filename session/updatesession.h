@@ -7,6 +7,7 @@
 #include <memory>
 
 class InstanceLock;
+class KeptFiles;
 class ReleaseTransaction;
 class SignedRelease;
 class StagingJournal;
@@ -34,12 +35,21 @@ public:
     ~UpdateSession() override;
 
     static UpdateSession *instance();
+    // The instance's, or null without one.
+    static SignedRelease *currentRelease();
+    static KeptFiles *currentKept();
+    // A build with publisher keys: its signed release decides.
+    static bool keyed();
+    // The signed item is installed, or failed as a download.
+    static void settle(int item);
 
     // The lock, then the roll back of what a killed run left, then its
     // leftovers in the folder. False when the updater must end here: another
     // updater holds the lock, or the roll back cannot complete yet.
     bool begin();
     StagingJournal *journal() const;
+    // What earlier runs of this release kept for this one.
+    KeptFiles *kept() const { return keptFiles.get(); }
     // Signed only in a keyed build (SignedRelease::isSigned()).
     SignedRelease *signedRelease() const { return release.get(); }
 
@@ -58,9 +68,11 @@ public slots:
 
 private:
     void fetchRelease();
+    void releaseSettled();
 
     QString folder;
     std::unique_ptr<InstanceLock> lock;
+    std::unique_ptr<KeptFiles> keptFiles;
     std::unique_ptr<ReleaseTransaction> transaction;
     std::unique_ptr<SignedRelease> release;
     QString address;

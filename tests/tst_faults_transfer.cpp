@@ -4,6 +4,7 @@
 // nothing crashes, and nothing outside the update is touched.
 
 #include "downloadmanager.h"
+#include "keptfiles.h"
 #include "nginxserver.h"
 #include "signedrelease.h"
 #include "stagedfile.h"
@@ -40,6 +41,9 @@
 using namespace SandboxChecks;
 
 namespace {
+
+// Each component of the network test: large enough that a third of it is real progress.
+const int NetworkSize = 3 * 100 * 1024;
 
 // About eight seconds in six slices (stretched as the waits are), for a test
 // to act while it comes in.
@@ -141,6 +145,8 @@ private slots:
     void oldTarget();
     void killedThenRunAgain();
     void twoUpdatersAtOnce();
+    void network_data();
+    void network();
 
 private:
     // Two components: "a.bin" from /c/a into dirA, then "b.bin" from /c/b
@@ -293,9 +299,11 @@ void TestFaultsTransfer::transfer()
                                     + "\" \"149 bytes, 149 or less: the file stays as it was\""),
                  expected.size() == 149 ? 1 : 0);
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount("/c/a"), 1, ExitMs);
-        if (!waitFor.isEmpty())
-            QVERIFY2(box.waitForOutput(waitFor, ExitMs), tail(box).constData());
+        // Retried a bounded number of times: the stall says so when it comes.
+        QVERIFY2(box.waitForOutput("\nStalled: ", ExitMs), tail(box).constData());
+        QVERIFY2(box.output().contains(waitFor), tail(box).constData());
+        const int tries = server->requestCount("/c/a");
+        QVERIFY2(tries >= 1 && tries <= RetryPolicy::MaximumFailures, qPrintable(QString::number(tries)));
         VERIFY_STALLS(box, manifestUrl());
         QCOMPARE(server->requestCount("/c/b"), 0);
         QCOMPARE(contents(fileA), old);
@@ -880,5 +888,175 @@ void TestFaultsTransfer::twoUpdatersAtOnce()
 }
 
 QTEST_GUILESS_MAIN(TestFaultsTransfer)
+
+namespace {
+
+// A port that nothing listens on: one the system just gave out and took back.
+quint16 deadPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+} // namespace
+
+// How a run ends before the next one starts.
+enum class FirstRun { None, Killed, Closed, KeptAltered };
+Q_DECLARE_METATYPE(FirstRun)
+
+void TestFaultsTransfer::network_data()
+{
+    QTest::addColumn<QList<TestResponse>>("answers");
+    QTest::addColumn<FirstRun>("firstRun");
+    QTest::addColumn<Outcome>("outcome");
+    // The Range of each request for the last component, in turn (Qt may
+    // send one request twice on a connection the server closed: counted once).
+    QTest::addColumn<QList<QByteArray>>("ranges");
+    QTest::addColumn<int>("retries");
+
+    const QByteArray body = UpdaterSandbox::pattern(NetworkSize, 31);
+    TestResponse good;
+    good.body = body;
+    good.honourRange = true;
+    good.etag = "\"v1\"";
+    TestResponse dropped = good;
+    dropped.dropAfter = NetworkSize / 3;
+    const QByteArray third = "bytes=" + QByteArray::number(NetworkSize / 3) + '-';
+    const QByteArray twoThirds = "bytes=" + QByteArray::number(NetworkSize / 3 * 2) + '-';
+
+    QTest::newRow("drop every third") << QList<TestResponse>{dropped} << FirstRun::None
+                                      << Outcome::Completes
+                                      << QList<QByteArray>{"", third, twoThirds} << 2;
+    QTest::newRow("drop once") << QList<TestResponse>{dropped, good} << FirstRun::None
+                               << Outcome::Completes << QList<QByteArray>{"", third} << 1;
+    TestResponse busy;
+    busy.status = 503;
+    busy.body = "busy";
+    busy.headers = {{"Retry-After", "2"}};
+    QTest::newRow("503 with Retry-After, twice") << QList<TestResponse>{busy, busy, good}
+                                                 << FirstRun::None << Outcome::Completes
+                                                 << QList<QByteArray>{""} << 2;
+    TestResponse missing;
+    missing.status = 404;
+    missing.body = "not here";
+    QTest::newRow("404, asked once") << QList<TestResponse>{missing} << FirstRun::None
+                                     << Outcome::Stalls << QList<QByteArray>{""} << 0;
+    // No answers: nothing listens at the component's address.
+    QTest::newRow("dead server, bounded tries") << QList<TestResponse>() << FirstRun::None
+                                                << Outcome::Stalls << QList<QByteArray>()
+                                                << RetryPolicy::MaximumFailures - 1;
+    // The server's file changed between two tries: If-Range gets it whole.
+    TestResponse changed = good;
+    changed.etag = "\"v2\"";
+    changed.body = UpdaterSandbox::pattern(NetworkSize, 32);
+    QTest::newRow("another ETag, started over") << QList<TestResponse>{dropped, changed}
+                                                << FirstRun::None << Outcome::Completes
+                                                << QList<QByteArray>{"", third} << 1;
+    // The first run holds at a third of the last component.
+    TestResponse held = good;
+    held.holdAfter = NetworkSize / 3;
+    for (FirstRun end : {FirstRun::Killed, FirstRun::Closed}) {
+        QTest::newRow(end == FirstRun::Killed ? "kept across a kill" : "kept across a close")
+                << QList<TestResponse>{held, good} << end << Outcome::Completes
+                << QList<QByteArray>{"", third} << 0;
+    }
+    QTest::newRow("kept file altered, fetched again") << QList<TestResponse>{held, good}
+                                                      << FirstRun::KeptAltered
+                                                      << Outcome::Completes
+                                                      << QList<QByteArray>{"", third} << 0;
+}
+
+// Three components with their SHA-256; the last one comes through a network
+// that fails as the row says. A run that ends early keeps what it verified,
+// and the next start uses it without a request.
+void TestFaultsTransfer::network()
+{
+    QFETCH(QList<TestResponse>, answers);
+    QFETCH(FirstRun, firstRun);
+    QFETCH(Outcome, outcome);
+    QFETCH(QList<QByteArray>, ranges);
+    QFETCH(int, retries);
+
+    UpdaterSandbox box(QStringLiteral(KORVEL_UPDATER_BIN));
+    QVERIFY2(box.isValid(), qPrintable(box.errorText()));
+    const QByteArray install = UpdaterSandbox::xmlEscaped(box.updaterPath(box.installDir()));
+    const QStringList names = {QStringLiteral("a.bin"), QStringLiteral("b.bin"), QStringLiteral("c.bin")};
+    QByteArray items;
+    QList<QByteArray> bodies;
+    for (int i = 0; i < names.size(); ++i) {
+        const QByteArray body = i == 2 && !answers.isEmpty() ? answers.last().body
+                                                             : UpdaterSandbox::pattern(NetworkSize, 40 + i);
+        const QByteArray path = "/c/" + names.at(i).toLatin1();
+        bodies.append(body);
+        if (i < 2) {
+            TestResponse response;
+            response.body = body;
+            server->setResponse(path, response);
+        }
+        QUrl url = server->url(QString::fromLatin1(path));
+        if (i == 2 && answers.isEmpty())
+            url.setPort(deadPort());
+        QByteArray item = UpdaterSandbox::manifestItem(names.at(i).toLatin1(), url.toEncoded(), install);
+        item.replace("<filesize>0</filesize>", "<filesize>" + QByteArray::number(body.size())
+                     + "</filesize>\n    <sha256>"
+                     + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + "</sha256>");
+        items += item;
+        QVERIFY(writeFile(box.installDir() + QLatin1Char('/') + names.at(i), UpdaterSandbox::pattern(500, 50 + i)));
+    }
+    TestResponse manifest;
+    manifest.body = UpdaterSandbox::manifest(items);
+    server->setResponse("/m.xml", manifest);
+    server->setResponses("/c/c.bin", answers);
+    QVERIFY(box.writeHandOff(manifestUrl()));
+    const QString kept = KeptFiles::keptPath(box.installDir() + QStringLiteral("/a.bin"));
+
+    if (firstRun != FirstRun::None) {
+        QVERIFY(box.start());
+        const QString staging = StagedFile::stagingPath(box.installDir() + QStringLiteral("/c.bin"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staging).size() == NetworkSize / 3, ExitMs);
+        if (firstRun == FirstRun::Killed)
+            box.kill();
+        else
+            box.terminate();
+        QVERIFY(box.waitForExit(ExitMs));
+        // After a kill, the next start's roll back keeps them.
+        if (firstRun != FirstRun::Killed) {
+            for (int i = 0; i < names.size(); ++i)
+                QCOMPARE(contents(box.installDir() + QLatin1Char('/') + names.at(i)),
+                         UpdaterSandbox::pattern(500, 50 + i));
+            QVERIFY2(contents(kept) == bodies.first(), tail(box).constData());
+        }
+        if (firstRun == FirstRun::KeptAltered) {
+            QFile file(kept);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(1000) && file.putChar('x'));
+        }
+    }
+    QVERIFY(box.start());
+    if (outcome == Outcome::Completes) {
+        VERIFY_COMPLETES_AND_STARTS(box);
+        for (int i = 0; i < names.size(); ++i)
+            QCOMPARE(contents(box.installDir() + QLatin1Char('/') + names.at(i)), bodies.at(i));
+        // Nothing is kept past a commit.
+        QVERIFY(!QFileInfo::exists(QFileInfo(kept).path()));
+        QVERIFY(!QFileInfo::exists(KeptFiles::indexPath(box.installDir())));
+    } else {
+        QVERIFY2(box.waitForOutput("\nStalled: ", ExitMs), tail(box).constData());
+        VERIFY_STALLS(box, manifestUrl());
+        QCOMPARE(contents(kept), bodies.first());
+    }
+    VERIFY_NOTHING_LOST(box);
+
+    QList<QByteArray> asked;
+    for (const RecordedRequest &request : server->requests()) {
+        if (request.path == "/c/c.bin" && (asked.isEmpty() || asked.last() != request.range))
+            asked.append(request.range);
+    }
+    QVERIFY2(asked == ranges, (asked.join(' ') + '\n' + tail(box)).constData());
+    QCOMPARE(box.output().count("\nRetry: "), retries);
+    // Verified in the first run, used in the second without a request.
+    QCOMPARE(server->requestCount("/c/a.bin"), firstRun == FirstRun::KeptAltered ? 2 : 1);
+    QCOMPARE(server->requestCount("/c/b.bin"), 1);
+}
 
 #include "tst_faults_transfer.moc"

@@ -15,7 +15,7 @@ ComponentWriter::ComponentWriter(const QString &target, StagingJournal *journal,
     , staged(new StagedFile(target, journal, this))
     , hash(hashing ? new Sha256 : nullptr)
 {
-    connect(staged, &StagedFile::ready, this, &ComponentWriter::ready);
+    connect(staged, &StagedFile::ready, this, &ComponentWriter::onStagedReady);
     connect(staged, &StagedFile::committed, this, &ComponentWriter::committed);
 }
 
@@ -99,6 +99,26 @@ void ComponentWriter::open()
     staged->open();
 }
 
+void ComponentWriter::adopt(const QString &file)
+{
+    staged->setStartingFile(file);
+    adopting = true;
+}
+
+void ComponentWriter::onStagedReady(bool ok)
+{
+    QFile *file = staged->file();
+    if (ok && adopting && hash && file) {
+        file->seek(0);
+        QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+        for (qint64 n; (n = file->read(buffer.data(), buffer.size())) > 0;)
+            hash->add(buffer.constData(), n);
+        file->seek(file->size());
+    }
+    adopting = false;
+    emit ready(ok);
+}
+
 bool ComponentWriter::isWriting() const
 {
     return staged->file();
@@ -153,6 +173,7 @@ void ComponentWriter::restart()
     }
     if (hash)
         hash->reset();
+    resultHex.clear();
     received = 0;
     error.clear();
     if (receivedHash)
@@ -172,7 +193,10 @@ void ComponentWriter::restartPlain()
 
 QByteArray ComponentWriter::sha256Hex()
 {
-    return hash ? hash->hex() : QByteArray();
+    // Taken once all bytes are in; asked again, it is the same.
+    if (hash && resultHex.isEmpty())
+        resultHex = hash->hex();
+    return resultHex;
 }
 
 QByteArray ComponentWriter::receivedSha256Hex()
@@ -201,6 +225,22 @@ bool ComponentWriter::close()
     return ok;
 }
 
+QString ComponentWriter::decodedProblem(qint64 announced, const ItemSource &source,
+                                        const QByteArray &itemSha256)
+{
+    if ((announced != -1 && received != announced) || received != source.size)
+        error = QStringLiteral("%1 bytes, not %2").arg(received).arg(source.size);
+    else if (!close())
+        return error;
+    else if (receivedSha256Hex() != source.sha256)
+        error = QStringLiteral("its SHA-256 is not the listed one");
+    else if (sha256Hex() != itemSha256)
+        error = QStringLiteral("the result's SHA-256 is not the item's");
+    else
+        return QString();
+    return error;
+}
+
 void ComponentWriter::commit()
 {
     staged->commit();
@@ -209,4 +249,10 @@ void ComponentWriter::commit()
 void ComponentWriter::discard()
 {
     staged->discard();
+}
+
+void ComponentWriter::leave()
+{
+    dropReference();
+    staged->leave();
 }

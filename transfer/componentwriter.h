@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include "itemplan.h"
+
 #include <memory>
 
 class FileMap;
@@ -51,6 +53,9 @@ public:
     bool setEncoding(Encoding encoding, qint64 limit, QString *error);
     // Creates the staging file; ready() follows, at once or later.
     void open();
+    // Before open(): the bytes of file (kept by an earlier run) are the
+    // first ones, taken and hashed as if received.
+    void adopt(const QString &file);
     // Whether the bytes go anywhere: not when nothing could be staged, as
     // for a folder at the target (the transfer then counts as failed).
     bool isWriting() const;
@@ -63,7 +68,8 @@ public:
     void restart();
     // From the start again, as the file itself: a cheaper way failed.
     void restartPlain();
-    // Lower-case hex of what was written to the file; empty without hashing.
+    // Lower-case hex of what was written to the file, once it is all there;
+    // empty without hashing.
     QByteArray sha256Hex();
     // Lower-case hex of the bytes taken, when they were encoded.
     QByteArray receivedSha256Hex();
@@ -71,10 +77,17 @@ public:
     // bytes did not end as a whole.
     bool close();
     QString errorString() const { return error; }
+    // For encoded bytes, once all have come: closes the file, and says why
+    // they are not source (announced: the length the server announced, -1
+    // for none) or do not decode to itemSha256 (also in errorString()); empty
+    // when they are and do.
+    QString decodedProblem(qint64 announced, const ItemSource &source, const QByteArray &itemSha256);
     // Puts the staging file in place; committed() follows, at once or later.
     void commit();
     // Stops any retry and removes the staging file.
     void discard();
+    // Stops any retry; the staging file stays for the release (StagedFile::leave()).
+    void leave();
 
 signals:
     void ready(bool ok);
@@ -82,6 +95,7 @@ signals:
 
 private:
     bool startDecoder();
+    void onStagedReady(bool ok);
     bool mapOutput(QFile *file);
     void dropOutput();
     void dropReference();
@@ -97,6 +111,8 @@ private:
     std::unique_ptr<FileMap> reference;
     uchar *output = nullptr;
     QString error;
+    bool adopting = false;
+    QByteArray resultHex;
 };
 
 #endif // COMPONENTWRITER_H

@@ -24,6 +24,9 @@ QString refusal(const QUrl &url);
 // The inactivity bound in force: InactivityLimit, unless a test shortens it
 // (KORVEL_INACTIVITY_MS; the updater has no configuration of its own).
 int inactivityLimit();
+// Holds reply, and the request of every redirect it follows, to at most
+// size bytes unread.
+void keepBounded(QNetworkReply *reply, qint64 size);
 
 } // namespace TransferRules
 

@@ -306,6 +306,14 @@ int SignedRelease::find(const QUrl &url, const QString &target, QByteArray *sha2
     return at;
 }
 
+QSet<QString> SignedRelease::targets() const
+{
+    QSet<QString> all;
+    for (const Item &item : items)
+        all.insert(item.target);
+    return all;
+}
+
 SignedRelease::Delta SignedRelease::delta(int item) const
 {
     return item >= 0 && item < items.size() ? items.at(item).delta : Delta();

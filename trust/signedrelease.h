@@ -1,10 +1,12 @@
 #ifndef SIGNEDRELEASE_H
 #define SIGNEDRELEASE_H
 
+#include "itemplan.h"
 #include "transferrules.h"
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -40,28 +42,9 @@ class SignedRelease : public QObject
 public:
     enum class State { Idle, Fetching, Verified, Refused };
 
-    // A file the item's file can be made from.
-    struct Source
-    {
-        QUrl url;
-        qint64 size = -1;
-        QByteArray sha256;
-    };
-    // A patch, against the earlier file whose SHA-256 is base.
-    struct Patch : Source
-    {
-        QByteArray base;
-    };
-    struct Delta
-    {
-        // The whole file's size (<filesize>), -1 when the manifest does not say.
-        qint64 size = -1;
-        // Lower-case hex; empty when the manifest has none.
-        QByteArray sha256;
-        // No url when there is none.
-        Source compressed;
-        QVector<Patch> patches;
-    };
+    using Source = ItemSource;
+    using Patch = ItemPatch;
+    using Delta = ItemDelta;
 
     // folder: the updater's own, for "installdir" and the recorded serial;
     // publisherKeys: the PEM text of the keys a release must be signed with,
@@ -89,6 +72,8 @@ public:
     // What the item offers besides its address; empty without a signed or
     // read release.
     Delta delta(int item) const;
+    // Every item's target, once the release has been read.
+    QSet<QString> targets() const;
     // The item was installed, or failed as a download.
     void settle(int item);
     // The end of the sequence: every item settled, and the serial recorded.

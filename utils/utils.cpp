@@ -2,6 +2,7 @@
 
 #include "fileops.h"
 #include "transferrules.h"
+#include "stall.h"
 #include "updatesession.h"
 
 #include <QCoreApplication>
@@ -106,6 +107,11 @@ void Utils::cleanup()
 {
     if (QFile::exists(handOffPath))
         QFile::remove(handOffPath);
+}
+
+QString Utils::stallText(QString cause)
+{
+    return Stall::report(Stall::fromName(cause));
 }
 
 bool Utils::commitRelease()

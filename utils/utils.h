@@ -43,6 +43,9 @@ public:
     // Whether name may be written as a component (FileOps::fileNameProblem);
     // writes a line with the reason when not.
     Q_INVOKABLE static bool isFileName(QString name);
+    // The window's words for a stall the document finds itself ("manifest",
+    // "commit"), with its "Stalled:" line.
+    Q_INVOKABLE static QString stallText(QString cause);
     // Starts KorvelWindows.exe beside the updater and ends the process with
     // status 12. Does not return.
     Q_INVOKABLE void startApp();

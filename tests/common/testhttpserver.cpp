@@ -40,6 +40,7 @@ QUrl TestHttpServer::url(const QString &path) const
 void TestHttpServer::setResponse(const QByteArray &path, const TestResponse &response)
 {
     responses.insert(path, response);
+    turns.remove(path);
 }
 
 int TestHttpServer::requestCount(const QByteArray &path) const
@@ -94,6 +95,11 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     }
 }
 
+void TestHttpServer::setResponses(const QByteArray &path, const QList<TestResponse> &inTurn)
+{
+    turns.insert(path, inTurn);
+}
+
 void TestHttpServer::answer(QTcpSocket *socket, const RecordedRequest &request)
 {
     const QByteArray byAccept = request.path + "\naccept: " + request.headers.value("accept");
@@ -104,10 +110,15 @@ void TestHttpServer::answer(QTcpSocket *socket, const RecordedRequest &request)
         return notFound;
     }());
 
+    QList<TestResponse> &next = turns[request.path];
+    if (!next.isEmpty())
+        response = next.size() > 1 ? next.takeFirst() : next.first();
     QByteArray body = response.body;
     int status = response.status;
     QByteArray contentRange;
-    if (response.honourRange && request.range.startsWith("bytes=")) {
+    const QByteArray ifRange = request.headers.value("if-range");
+    if (response.honourRange && request.range.startsWith("bytes=")
+        && (ifRange.isEmpty() || ifRange == response.etag)) {
         const qint64 from = request.range.mid(6, request.range.indexOf('-') - 6).toLongLong();
         contentRange = "bytes " + QByteArray::number(from) + '-'
                 + QByteArray::number(body.size() - 1) + '/' + QByteArray::number(body.size());
@@ -122,6 +133,8 @@ void TestHttpServer::answer(QTcpSocket *socket, const RecordedRequest &request)
         head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     if (!contentRange.isEmpty())
         head += "Content-Range: " + contentRange + "\r\n";
+    if (!response.etag.isEmpty())
+        head += "ETag: " + response.etag + "\r\n";
     for (const auto &header : qAsConst(response.headers))
         head += header.first + ": " + header.second + "\r\n";
     if (!response.chunked && !response.sendContentLength)

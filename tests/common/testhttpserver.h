@@ -19,8 +19,11 @@ struct TestResponse
     QByteArray body;
     bool sendContentLength = true;
     bool chunked = false;
-    // Answer a "Range: bytes=N-" request with 206 and the rest of the body.
+    // Answer a "Range: bytes=N-" request with 206 and the rest of the body,
+    // unless its If-Range is not etag (then 200 and the whole body).
     bool honourRange = false;
+    // Sent as the ETag header when not empty.
+    QByteArray etag;
     // Body bytes per write and the pause between writes (0: all at once).
     int sliceSize = 0;
     int sliceDelayMs = 0;
@@ -55,6 +58,8 @@ public:
     quint16 port() const;
     QUrl url(const QString &path) const;
     void setResponse(const QByteArray &path, const TestResponse &response);
+    // One answer per request, in turn; the last one for every request after.
+    void setResponses(const QByteArray &path, const QList<TestResponse> &inTurn);
     // For requests of path whose Accept header is exactly accept only.
     void setResponse(const QByteArray &path, const QByteArray &accept, const TestResponse &response)
     {
@@ -77,6 +82,7 @@ private:
 
     QTcpServer server;
     QHash<QByteArray, TestResponse> responses;
+    QHash<QByteArray, QList<TestResponse>> turns;
     QHash<QTcpSocket *, QByteArray> pending;
     QList<RecordedRequest> received;
 };
