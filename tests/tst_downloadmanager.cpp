@@ -235,6 +235,8 @@ private slots:
     void largeFinishedFileNotFailed();
     void errorPageNotWritten_data();
     void errorPageNotWritten();
+    void retryPolicy_data();
+    void retryPolicy();
     void largeBody_data();
     void largeBody();
     void writeFailure_data();
@@ -1074,6 +1076,72 @@ void TestDownloadManager::errorPageNotWritten()
     QCOMPARE(lines.last(), QStringLiteral("Error: %1 \"%2\"")
                                    .arg(errorName(QNetworkReply::NetworkError(code)),
                                         server->url(QStringLiteral("/missing")).toString()));
+}
+
+Q_DECLARE_METATYPE(RetryPolicy::Cause)
+
+void TestDownloadManager::retryPolicy_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<RetryPolicy::Cause>("cause");
+    using C = RetryPolicy::Cause;
+    QTest::newRow("closed") << int(QNetworkReply::RemoteHostClosedError) << 0 << C::ConnectionLost;
+    QTest::newRow("inactivity bound") << int(QNetworkReply::OperationCanceledError) << 0
+                                      << C::ConnectionLost;
+    QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError) << 0 << C::Unreachable;
+    QTest::newRow("host not found") << int(QNetworkReply::HostNotFoundError) << 0 << C::Unreachable;
+    QTest::newRow("proxy") << int(QNetworkReply::ProxyConnectionRefusedError) << 0 << C::Unreachable;
+    QTest::newRow("408") << int(QNetworkReply::UnknownContentError) << 408 << C::ConnectionLost;
+    QTest::newRow("429") << int(QNetworkReply::UnknownContentError) << 429 << C::ServerBusy;
+    QTest::newRow("503") << int(QNetworkReply::ServiceUnavailableError) << 503 << C::ServerBusy;
+    QTest::newRow("502") << int(QNetworkReply::UnknownServerError) << 502 << C::ServerError;
+    QTest::newRow("404") << int(QNetworkReply::ContentNotFoundError) << 404 << C::None;
+    QTest::newRow("403") << int(QNetworkReply::ContentAccessDenied) << 403 << C::None;
+    QTest::newRow("501") << int(QNetworkReply::OperationNotImplementedError) << 501 << C::None;
+    QTest::newRow("TLS") << int(QNetworkReply::SslHandshakeFailedError) << 0 << C::None;
+    QTest::newRow("redirect refused") << int(QNetworkReply::InsecureRedirectError) << 0 << C::None;
+}
+
+// Which failures are tried again, the waits between tries, and the budget.
+void TestDownloadManager::retryPolicy()
+{
+    QFETCH(int, code);
+    QFETCH(int, status);
+    QFETCH(RetryPolicy::Cause, cause);
+    QCOMPARE(RetryPolicy::transientCause(QNetworkReply::NetworkError(code), status), cause);
+    if (QByteArray(QTest::currentDataTag()) != "closed")
+        return;
+
+    // In this test's seconds (KORVEL_RETRY_MS): half fixed, half jitter, doubling.
+    const qint64 second = RetryPolicy::second();
+    RetryPolicy policy;
+    policy.start();
+    for (int failure = 1; failure < RetryPolicy::MaximumFailures; ++failure) {
+        const qint64 grown = qMin(qint64(RetryPolicy::LongestWait), qint64(1000) << (failure - 1));
+        const int wait = policy.failed(-1);
+        QVERIFY2(wait >= grown * second / 2000 && wait <= grown * second / 1000, qPrintable(QString::number(wait)));
+    }
+    QCOMPARE(policy.failed(-1), -1);
+    // Real progress starts the count again; the same first bytes do not.
+    policy.start();
+    for (int failure = 1; failure < RetryPolicy::MaximumFailures; ++failure) {
+        policy.progressed(RetryPolicy::ProgressStep * failure);
+        QVERIFY(policy.failed(-1) >= 0);
+    }
+    for (int failure = 2; failure < RetryPolicy::MaximumFailures; ++failure) {
+        policy.progressed(RetryPolicy::ProgressStep * (RetryPolicy::MaximumFailures - 1));
+        QVERIFY(policy.failed(-1) >= 0);
+    }
+    QCOMPARE(policy.failed(-1), -1);
+    // Retry-After is honoured, up to its bound.
+    policy.start();
+    QCOMPARE(policy.failed(20000), int(20000 * second / 1000));
+    QCOMPARE(policy.failed(3600000), int(RetryPolicy::LongestRetryAfter * second / 1000));
+    const QDateTime now = QDateTime::fromString(QStringLiteral("2026-11-06T08:49:30Z"), Qt::ISODate);
+    QCOMPARE(RetryPolicy::retryAfter("7", now), qint64(7000));
+    QCOMPARE(RetryPolicy::retryAfter("Fri, 06 Nov 2026 08:49:37 GMT", now), qint64(7000));
+    QCOMPARE(RetryPolicy::retryAfter("soon", now), qint64(-1));
 }
 
 void TestDownloadManager::largeBody_data()
