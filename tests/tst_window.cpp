@@ -1,4 +1,5 @@
 #include "downloadmanager.h"
+#include "stall.h"
 #include "testhttpserver.h"
 #include "testtime.h"
 #include "utils.h"
@@ -140,6 +141,7 @@ private slots:
     void receivedAmount();
     void signalsThatChangeNothing_data();
     void signalsThatChangeNothing();
+    void retryWaitAndStall();
     void targetPath_data();
     void targetPath();
     void manifestWithoutItems_data();
@@ -545,6 +547,43 @@ void tst_Window::signalsThatChangeNothing()
     QVERIFY(!QTest::qWaitFor([] { return downloadRequests().size() > 2; }, testTime(500)));
     QCOMPARE(snapshot(), before);
     QVERIFY(QFile::exists(handOffPath()));
+}
+
+// A wait before a retry adds a line and takes nothing away; a stall replaces
+// the progress with its cause, in a window of the same size and look.
+void tst_Window::retryWaitAndStall()
+{
+    const QString install = home->path() + QStringLiteral("/install");
+    QVERIFY(startSequence({
+            {QStringLiteral("one.bin"), heldUrl(1), install},
+            {QStringLiteral("two.bin"), heldUrl(2), install},
+    }));
+    QVERIFY(completeCurrentItem());
+    emit manager->progressPercentage(37);
+    emit manager->downloadedBytes(1536);
+    const auto visible = [this](const char *name) { return find(name)->property("visible").toBool(); };
+    QVERIFY(!visible("retryLabel"));
+
+    emit manager->retryStatus(QStringLiteral("Connection lost. Trying again in 8 s"));
+    QVERIFY(visible("retryLabel"));
+    QCOMPARE(text("retryLabel"), QStringLiteral("Connection lost. Trying again in 8 s"));
+    QCOMPARE(text("counterLabel"), QStringLiteral("Downloading (2/2)\ntwo.bin"));
+    QCOMPARE(text("percentageLabel"), QStringLiteral("37%"));
+    emit manager->retryStatus(QString());
+    QVERIFY(!visible("retryLabel"));
+
+    emit manager->retryStatus(QStringLiteral("The server is busy. Trying again in 2 s"));
+    const QString stall = Stall::text(Stall::Cause::Network);
+    emit manager->stalled(stall);
+    QCOMPARE(text("counterLabel"), stall);
+    QVERIFY(stall.endsWith(QLatin1String("\nThe installed version is kept.")));
+    for (const char *name : {"progressBar", "percentageLabel", "fileSizeLabel", "retryLabel"})
+        QVERIFY2(!visible(name), name);
+    QCOMPARE(window->size(), QSize(450, 180));
+    // Both lines fit: nothing of the text is cut at the window's edges.
+    QQuickItem *counter = qobject_cast<QQuickItem *>(find("counterLabel"));
+    QVERIFY(counter->width() <= window->width() && counter->property("lineCount").toInt() <= 3);
+    QCOMPARE(downloadRequests().size(), 2);
 }
 
 void tst_Window::targetPath_data()
