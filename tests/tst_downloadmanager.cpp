@@ -340,7 +340,8 @@ void TestDownloadManager::startHeld(DownloadManager &manager, SignalLog &log, co
     }
     manager.pause();
     held.status = 206;
-    held.headers = {{"Content-Range", "bytes " + QByteArray::number(partial) + "-*/*"}};
+    held.headers = {{"Content-Range", "bytes " + QByteArray::number(partial) + '-'
+                                              + QByteArray::number(partial + held.body.size() - 1) + "/*"}};
     server->setResponse("/held", held);
     log.events.clear();
     lines.clear();
