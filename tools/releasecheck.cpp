@@ -90,7 +90,7 @@ public:
             file.unmap(output);
     }
 
-    // Null, with error(), when the file cannot be made.
+    // Null, with error set, when the file cannot be made.
     char *map(qint64 size)
     {
         if (!output && error.isEmpty()) {
