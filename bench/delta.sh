@@ -14,7 +14,8 @@
 # patch paths against the whole file's.
 # Environment: KORVEL_MANIFEST (the tool; default build/bin/korvel-manifest,
 # built if missing), BENCH_DIR (scratch space, default a temporary directory),
-# BENCH_PAIRS (runs of each update, default 3).
+# BENCH_PAIRS (runs of each update, default 3), KORVEL_MANIFEST_BEFORE (another
+# build of the tool whose --check --previous is measured beside it).
 # Needs npm and the registry; not part of the test command.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
@@ -26,7 +27,8 @@ if [ ! -x "$TOOL" ]; then
     cmake --build "$KORVEL_ROOT/build" -j2 --target korvel-manifest >/dev/null
 fi
 # BENCH_CASES=big: only the cases that need no registry (memory, 200 MB, --check);
-# BENCH_CASES=200mb: only the 200 MB release, its update and its --check.
+# BENCH_CASES=200mb: only the 200 MB release, its update and its --check;
+# BENCH_CASES=check: only --check --previous on the 200 MB and the 1 GiB release.
 CASES=${BENCH_CASES:-all}
 size() { stat -c %s "$1"; }
 WORK=${BENCH_DIR:-$(mktemp -d)}
@@ -81,7 +83,7 @@ fi
 # --- The update --------------------------------------------------------------
 PAIRS=${BENCH_PAIRS:-3}
 BUILD=$KORVEL_ROOT/build-bench
-korvel_build "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+[ "$CASES" = check ] || korvel_build "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 SRV=$WORK/srv
 rm -rf "$SRV"
 mkdir -p "$SRV/rel" "$SRV/big"
@@ -165,7 +167,7 @@ row_update "compressed copy (nothing installed)" rel/manifest.xml
 row_update "nothing (0.25.12 installed)" rel/manifest.xml "$new/esbuild.exe"
 fi
 
-if [ "$CASES" != 200mb ]; then
+if [ "$CASES" = all ] || [ "$CASES" = big ]; then
 # An unchanged 1 GiB component: the time its hash takes, from the log's
 # timestamps (the manifest's items known to the line that says the item is
 # unchanged; no transfer runs, so no line names a request).
@@ -244,10 +246,12 @@ start=$(date +%s.%N)
 "$TOOL" "$SRV/r3" "$BASE/r3/" --previous "$WORK/r2" --previous "$WORK/r1" -o "$SRV/r3/manifest.xml" \
     2> >(grep -v ' of its compressed copy and patches made$' >&2)
 tool_seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+if [ "$CASES" != check ]; then
 read -r secs rss bytes anon < <(INSTALLED_AS=data.dat update r3/manifest.xml "$WORK/r2/data.dat")
 printf '\n200 MB, 300 KB changed (the tool: %s s): a user of the release before fetched %s bytes, %.2f %% of the file, in %s s (peak %.1f MB, anonymous %.1f MB)\n' \
     "$tool_seconds" "$bytes" "$(awk -v b="$bytes" 'BEGIN { print 100 * b / 200000000 }')" "$secs" \
     "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$anon" 'BEGIN { print k / 1024 }')"
+fi
 
 # --check on that release and on the 1 GiB one (whole file, copy, patch):
 # its time and peak memory, against one download of the release with curl.
@@ -258,6 +262,40 @@ check_case() { # label manifest listed_bytes
     curl_secs=$(curl -s -o /dev/null -w '%{time_total}' "$BASE/${2%/*}/$4")
     printf '| %-28s | %8s s | %8s s | %8.1f MB | %s |\n' "$1" "$secs" "$curl_secs" \
         "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$(tail -n 1 "$WORK/check.txt")"
+}
+# peak_anon OUT COMMAND...: runs COMMAND, its output to OUT; prints "seconds
+# peak_kb" with the peak of its RssAnon, sampled every 50 ms (the pages of
+# mapped files, the scratch file's among them, are not in it).
+peak_anon() {
+    local out=$1 start pid anon=0 now
+    shift
+    start=$(date +%s.%N)
+    "$@" >"$out" 2>/dev/null &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+        now=$(awk '/^RssAnon:/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
+        [ -n "$now" ] && [ "$now" -gt "$anon" ] && anon=$now
+        sleep 0.05
+    done
+    wait "$pid" || true
+    echo "$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') $anon"
+}
+# check_previous_case LABEL MANIFEST DIR...: --check with each DIR as --previous, so
+# that every patch is applied, by this tool and by KORVEL_MANIFEST_BEFORE.
+check_previous_case() {
+    local label=$1 manifest=$2 tool which secs anon dir previous=()
+    shift 2
+    for dir in "$@"; do previous+=(--previous "$dir"); done
+    for which in after before; do
+        tool=$TOOL
+        if [ "$which" = before ]; then
+            [ -n "${KORVEL_MANIFEST_BEFORE:-}" ] || continue
+            tool=$KORVEL_MANIFEST_BEFORE
+        fi
+        read -r secs anon < <(peak_anon "$WORK/check.txt" "$tool" --check "$BASE/$manifest" "${previous[@]}")
+        printf '| %-34s | %-6s | %8s s | %9.1f MB | %s |\n' "$label" "$which" "$secs" \
+            "$(awk -v k="$anon" 'BEGIN { print k / 1024 }')" "$(tail -n 1 "$WORK/check.txt")"
+    done
 }
 if [ "$CASES" != 200mb ]; then
 head -c $((1 << 30)) /dev/urandom >"$WORK/g.old"
@@ -270,6 +308,19 @@ printf '<model><item><name>g.dat</name><url>%s/big/g.dat</url><installlocation>i
     "$BASE" $((1 << 30)) "$sha" "$(size "$SRV/big/g.zst")" "$(sha256sum "$SRV/big/g.zst" | cut -c1-64)" "$BASE" \
     "$(sha256sum "$WORK/g.old" | cut -c1-64)" "$(size "$SRV/big/g.patch")" "$(sha256sum "$SRV/big/g.patch" | cut -c1-64)" \
     "$BASE" >"$SRV/big/g.xml"
+mkdir -p "$WORK/g-previous"
+ln -f "$WORK/g.old" "$WORK/g-previous/g.dat"
+fi
+if [ "$CASES" = check ]; then
+    echo
+    echo "korvel-manifest --check --previous (every patch applied; \"before\" is KORVEL_MANIFEST_BEFORE):"
+    echo
+    echo "| release                            | tool   | --check    | peak RssAnon | summary |"
+    echo "|---|---|---:|---:|---|"
+    check_previous_case "200 MB (r3, patches from r2 and r1)" r3/manifest.xml "$WORK/r2" "$WORK/r1"
+    check_previous_case "1 GiB (g.dat, copy, patch)" big/g.xml "$WORK/g-previous"
+    rm -rf "$WORK/g.old" "$WORK/g-previous" "$SRV/big/g.dat" "$SRV/big/g.zst" "$SRV/big/g.patch"
+    exit 0
 fi
 echo
 echo "korvel-manifest --check (every file fetched, each with a probe of its last byte):"

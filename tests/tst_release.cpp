@@ -797,6 +797,8 @@ void TestRelease::releaseCheck_data()
                                    << QByteArray("a keyed updater refuses the release: ");
     QTest::newRow("patch that does not apply") << "patch" << false << 1
                                                << QByteArray("does not give the item's file");
+    QTest::newRow("no room for the patch's scratch file") << "scratch" << true << 1
+            << QByteArray(": cannot be applied: no scratch file of 300000 bytes in ");
     QTest::newRow("no Range support") << "range" << true << 3 << QByteArray("warning: no Range support");
 }
 
@@ -861,6 +863,12 @@ void TestRelease::releaseCheck()
     const QDateTime before = QFileInfo(release).lastModified();
     qRegisterMetaType<QProcess::ExitStatus>();
     QProcess check;
+    // A patch decodes into a scratch file there; a plain file leaves it no room.
+    const QString temporary = dir.filePath(QStringLiteral("tmp"));
+    QVERIFY(damage == QLatin1String("scratch") ? writeFile(temporary, "") : QDir().mkpath(temporary));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), temporary);
+    check.setProcessEnvironment(environment);
     QSignalSpy ended(&check, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     // The server runs in this process: wait without blocking it.
     check.start(tool, arguments);
@@ -872,4 +880,5 @@ void TestRelease::releaseCheck()
     // Every file of the release fetched, each with one probe of its end.
     QVERIFY(server->requestCount("/r/b.bin") == 2);
     QCOMPARE(QFileInfo(release).lastModified(), before);
+    QVERIFY(damage == QLatin1String("scratch") || QDir(temporary).isEmpty());
 }

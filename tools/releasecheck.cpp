@@ -18,6 +18,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QUrl>
 #include <QVector>
 #include <QXmlStreamReader>
@@ -75,6 +76,41 @@ QByteArray lastValue(const QNetworkReply *reply, const char *name)
     const QByteArray value = reply->rawHeader(name);
     return value.mid(value.lastIndexOf(',') + 1).trimmed();
 }
+
+// What a patch decodes into: a file of the item's size in the temporary
+// folder, mapped, so that the decoder's window is the file and not memory.
+// Made once per item, for all its patches; removed when it goes.
+class Scratch
+{
+public:
+    ~Scratch()
+    {
+        // Windows removes no file that is still mapped.
+        if (output)
+            file.unmap(output);
+    }
+
+    // Null, with error set, when the file cannot be made.
+    char *map(qint64 size)
+    {
+        if (!output && error.isEmpty()) {
+            file.setFileTemplate(QDir(QDir::tempPath()).filePath(QStringLiteral("korvel-check-XXXXXX")));
+            if (!file.open())
+                error = file.errorString();
+            else
+                output = FileMap::mapForWriting(&file, size, &error);
+            if (!output)
+                error = QStringLiteral("no scratch file of %1 bytes in %2: %3")
+                        .arg(size).arg(QDir::toNativeSeparators(QDir::tempPath()), error);
+        }
+        return reinterpret_cast<char *>(output);
+    }
+    QString error;
+
+private:
+    QTemporaryFile file;
+    uchar *output = nullptr;
+};
 
 class Checker
 {
@@ -375,9 +411,11 @@ int ReleaseCheck::run(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
             "Checks the release at URL as users will get it: every component, compressed copy\n"
             "and patch is fetched with the updater's own rules and checked for its listed size\n"
-            "and SHA-256. Writes nothing. Exit status: 0 when users get exactly the release,\n"
-            "1 when they would not, 3 when they do but resume or caching will not work, 2 for\n"
-            "a wrong command line."));
+            "and SHA-256. Writes nothing into the release or the --previous folders: a patch\n"
+            "applied with --previous is decoded into a scratch file of the item's size in the\n"
+            "temporary folder (TMPDIR; TMP on Windows), removed after the item. Exit status:\n"
+            "0 when users get exactly the release, 1 when they would not, 3 when they do but\n"
+            "resume or caching will not work, 2 for a wrong command line."));
     parser.addHelpOption();
     const QCommandLineOption checkOption(QStringLiteral("check"),
                                          QStringLiteral("The manifest's address."), QStringLiteral("URL"));
@@ -460,20 +498,27 @@ int ReleaseCheck::run(const QStringList &arguments)
                           item.whole.sha256, &missing);
             deltasMissing += missing;
         }
+        Scratch scratch;
         for (const Source &patch : item.patches) {
+            const QString what = item.name + QStringLiteral(", patch from ") + QString::fromLatin1(patch.base.left(16));
             const QString base = checker.baseFile(previous, item.name, patch.base);
             FileMap reference;
-            const bool apply = !base.isEmpty() && reference.open(base) && item.whole.size >= 0;
+            bool apply = !base.isEmpty() && reference.open(base) && item.whole.size >= 0;
             if (!previous.isEmpty() && !apply)
-                say(QStringLiteral("note: %1, patch from %2: no such base in the --previous folders, not applied")
-                    .arg(item.name, QString::fromLatin1(patch.base.left(16))));
-            // Decoded in memory: at most the item's size, as an updater
-            // before mapped staging files needed.
+                say(QStringLiteral("note: %1: no such base in the --previous folders, not applied").arg(what));
             ZstdDecoder decoder(item.whole.size, reference.data(), reference.size());
+            if (apply && item.whole.size > 0) {
+                if (char *output = scratch.map(item.whole.size)) {
+                    decoder.setOutput(output, item.whole.size);
+                } else {
+                    // Still fetched and checked, only not applied.
+                    checker.problem(QStringLiteral("%1: cannot be applied: %2").arg(what, scratch.error));
+                    apply = false;
+                }
+            }
             bool missing = false;
             ++deltas;
-            checker.check(item.name + QStringLiteral(", patch from ") + QString::fromLatin1(patch.base.left(16)),
-                          patch, apply ? &decoder : nullptr, item.whole.sha256, &missing);
+            checker.check(what, patch, apply ? &decoder : nullptr, item.whole.sha256, &missing);
             deltasMissing += missing;
         }
     }
