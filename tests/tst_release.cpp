@@ -5,6 +5,7 @@
 // publisher signed, and never one older than it has.
 
 #include "componentsignature.h"
+#include "keptfiles.h"
 #include "releasetransaction.h"
 #include "sandboxchecks.h"
 #include "signedrelease.h"
@@ -408,6 +409,9 @@ void TestRelease::signedRelease_data()
     // less holds an old component back, and a genuine one that small installs.
     QTest::newRow("an altered tiny answer") << "tiny answer" << QByteArray("its SHA-256 is not the signed one");
     QTest::newRow("a genuine tiny component") << "tiny component" << QByteArray();
+    // A component kept by an earlier run: used only with the signed hash.
+    QTest::newRow("a kept component") << "kept" << QByteArray();
+    QTest::newRow("a kept component altered on disk") << "kept altered" << QByteArray();
 }
 
 // A keyed updater installs only the release that was signed, whole; a
@@ -456,10 +460,19 @@ void TestRelease::signedRelease()
         served.replace(itemB, QByteArray());
     server->setResponse("/m.xml", "application/xml,*/*", TestResponse{200, {}, served});
     QVERIFY(box.writeHandOff(server->url(QStringLiteral("/m.xml")).toEncoded()));
+    if (attack.startsWith(QLatin1String("kept"))) {
+        KeptFiles kept(box.installDir());
+        kept.noteWhole(fileA, QCryptographicHash::hash(a, QCryptographicHash::Sha256).toHex());
+        QVERIFY(QDir().mkpath(QFileInfo(KeptFiles::keptPath(fileA)).path()));
+        QVERIFY(writeFile(KeptFiles::keptPath(fileA), attack == QLatin1String("kept") ? a
+                                                      : QByteArray(a).replace(1000, 1, "x")));
+    }
 
     QVERIFY(box.start());
     if (refused.isEmpty()) {
         VERIFY_COMPLETES(box);
+        QCOMPARE(server->requestCount("/c/a"), attack == QLatin1String("kept") ? 0 : 1);
+        QVERIFY(!QFileInfo::exists(KeptFiles::indexPath(box.installDir())));
         QCOMPARE(contents(fileA), a);
         QCOMPARE(contents(fileB), b);
         QCOMPARE(contents(serial), QByteArray("200\n"));
