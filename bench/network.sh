@@ -26,9 +26,10 @@ SIZE=$((20 * 1024 * 1024))
 for name in a b c; do head -c "$SIZE" /dev/urandom >"$WORK/srv/$name.bin"; done
 
 # The server: MODE is drop-every:N, drop-once:N (N bytes into c.bin, once),
-# fail-always, or clean. It appends the body bytes it sends to sent.txt.
+# hold-once:N (c.bin's first answer stops N bytes in and stays open), fail-always,
+# or clean. It appends the body bytes it sends to sent.txt.
 cat >"$WORK/server.py" <<'PY'
-import http.server, os, sys
+import http.server, os, sys, time
 root, mode, port_file = sys.argv[1], sys.argv[2], sys.argv[3]
 state = {'dropped': False}
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -55,7 +56,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         limit = size - start
         if mode.startswith('drop-every:'):
             limit = min(limit, int(mode.split(':')[1]))
-        if mode.startswith('drop-once:') and self.path.endswith('c.bin') and not state['dropped']:
+        once = mode.startswith(('drop-once:', 'hold-once:'))
+        if once and self.path.endswith('c.bin') and not state['dropped']:
             limit = min(limit, int(mode.split(':')[1]) - start); state['dropped'] = True
         sent = 0
         with open(path, 'rb') as f:
@@ -65,6 +67,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(chunk); sent += len(chunk)
         if self.path.endswith('.bin'):
             with open(os.path.join(root, '..', 'sent.txt'), 'a') as out: out.write('%d\n' % sent)
+        if sent < size - start and mode.startswith('hold-once:'):
+            self.wfile.flush(); time.sleep(3600)
         if sent < size - start:
             self.close_connection = True
             self.connection.shutdown(2)
@@ -92,7 +96,7 @@ serve() {
 }
 
 fresh_install() {
-    rm -rf "$WORK/inst" "$WORK/sent.txt"
+    rm -rf "$WORK/inst" "$WORK/sent.txt" "$WORK/updater.log"
     mkdir -p "$WORK/inst"
     cp "$UPDATER" "$WORK/inst/KorvelUpdater"
     printf '#!/bin/sh\nexit 0\n' >"$WORK/inst/KorvelWindows.exe"
@@ -100,8 +104,9 @@ fresh_install() {
     for name in a b c; do head -c 1000 /dev/zero >"$WORK/inst/$name.bin"; done
 }
 
-# run [STOP_AT_BYTES]: one start; with a byte count, killed once c.bin's
-# staging file has that many. Prints "status seconds".
+# run [STOP_AT_BYTES [SIGNAL]]: one start; with a byte count, ended by SIGNAL
+# (KILL, or TERM: the window closed) once c.bin's staging file has that many.
+# Prints "status seconds".
 run() {
     local start=$SECONDS
     HOME="$WORK/home" QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
@@ -112,11 +117,11 @@ run() {
               && [ "$(stat -c %s "$WORK/inst/c.bin.korvel-part" 2>/dev/null || echo 0)" -lt "$1" ]; do
             sleep 0.02
         done
-        kill -KILL "$pid" 2>/dev/null || true
+        kill -"${2:-KILL}" "$pid" 2>/dev/null || true
     fi
     # A stall never ends by itself: the window is closed once it says so.
     while kill -0 "$pid" 2>/dev/null; do
-        grep -q '^Stalled:' "$WORK/updater.log" 2>/dev/null && kill -TERM "$pid"
+        grep -q '[0-9]Z Stalled: ' "$WORK/updater.log" 2>/dev/null && kill -TERM "$pid"
         sleep 0.1
     done
     wait "$pid" || status=$?
@@ -131,12 +136,15 @@ fresh_install; serve "drop-every:$((8 * 1024 * 1024))"
 read -r status secs < <(run); report "every connection dropped after 8 MB" "$(sent)" "status $status in ${secs} s"
 fresh_install; serve "drop-once:$((10 * 1024 * 1024))"
 read -r status secs < <(run); report "one drop 10 MB into the last" "$(sent)" "status $status in ${secs} s"
-fresh_install; serve clean
-read -r status secs < <(run $((10 * 1024 * 1024)))
-first=$(sent); : >"$WORK/sent.txt"
-read -r status secs < <(run); report "killed 10 MB into the last, next start" "$(sent)" \
-    "status $status in ${secs} s (the killed run sent $first)"
+for signal in KILL TERM; do
+    fresh_install; serve "hold-once:$((10 * 1024 * 1024))"
+    read -r status secs < <(run $((10 * 1024 * 1024)) $signal)
+    first=$(sent); : >"$WORK/sent.txt"
+    read -r status secs < <(run)
+    report "SIG$signal 10 MB into the last, next start" "$(sent)" \
+        "status $status in ${secs} s (the first run sent $first)"
+done
 fresh_install; serve fail-always
 read -r status secs < <(run)
-tries=$(grep -c '^Retry:' "$WORK/updater.log" || true)
+tries=$(grep -c '[0-9]Z Retry: ' "$WORK/updater.log" || true)
 report "a server that fails every try" 0 "stalled after ${secs} s and $((tries + 1)) tries, window closed: status $status"
