@@ -91,21 +91,17 @@ void KeptFiles::settle()
 
 void KeptFiles::noteWhole(const QString &target, const QByteArray &sha256)
 {
-    Record record;
-    record.target = target;
-    record.whole = true;
-    record.sha256 = sha256;
-    records.insert(target, record);
-    append(line(record));
+    note({target, true, sha256, QUrl(), QByteArray()});
 }
 
 void KeptFiles::notePartial(const QString &target, const QUrl &url, const QByteArray &validator)
 {
-    Record record;
-    record.target = target;
-    record.url = url;
-    record.validator = validator;
-    records.insert(target, record);
+    note({target, false, QByteArray(), url, validator});
+}
+
+void KeptFiles::note(const Record &record)
+{
+    records.insert(record.target, record);
     append(line(record));
 }
 

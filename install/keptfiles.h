@@ -72,6 +72,7 @@ public:
     void clear();
 
 private:
+    void note(const Record &record);
     void append(const QByteArray &line);
     void rewrite();
     static void removeFolderIfEmpty(const QString &target);
