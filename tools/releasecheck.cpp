@@ -2,6 +2,7 @@
 
 #include "componentsignature.h"
 #include "filemap.h"
+#include "httpanswer.h"
 #include "sha256.h"
 #include "signedrelease.h"
 #include "transferrules.h"
@@ -67,14 +68,6 @@ void say(const QString &line)
 void progress(const QString &line)
 {
     std::fprintf(stderr, "%s\n", qPrintable(line));
-}
-
-// The value of a header in the last response: after a followed redirect Qt
-// may append it to the redirect's own.
-QByteArray lastValue(const QNetworkReply *reply, const char *name)
-{
-    const QByteArray value = reply->rawHeader(name);
-    return value.mid(value.lastIndexOf(',') + 1).trimmed();
 }
 
 // What a patch decodes into: a file of the item's size in the temporary
@@ -197,7 +190,7 @@ public:
         for (const char *name : {"content-encoding", "accept-ranges", "content-range", "etag",
                                  "last-modified", "cache-control", "expires", "date"}) {
             if (reply->hasRawHeader(name))
-                answer.headers.insert(name, lastValue(reply, name));
+                answer.headers.insert(name, HttpAnswer::lastValue(reply, name));
         }
         answer.sha256 = hash.hex();
         reply->deleteLater();
