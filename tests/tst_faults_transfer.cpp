@@ -56,6 +56,18 @@ TestResponse slowComponent(const QByteArray &body)
     return response;
 }
 
+// A killed process has closed its files once it has run to its end: a zombie,
+// not yet reaped, or gone. kill() returns before that.
+bool hasEnded(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const int state = line.lastIndexOf(") ") + 2;
+    return state < 2 || state >= line.size() || line.at(state) == 'Z' || line.at(state) == 'X';
+}
+
 // Unmounts the file system it was given when the test ends, however it ends.
 struct MountGuard
 {
@@ -829,9 +841,11 @@ void TestFaultsTransfer::killedThenRunAgain()
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staging).size() > 0, ExitMs);
     a.sliceDelayMs = 0;
     server->setResponse("/c/a", a);
-    // The next updater starts at once, while the killed one may not be reaped
-    // yet: its lock went with its open files.
-    QCOMPARE(::kill(pid_t(box.pid()), SIGKILL), 0);
+    // The next updater starts as soon as the killed one has ended, before it
+    // is reaped: its lock went with its open files.
+    const qint64 killed = box.pid();
+    QCOMPARE(::kill(pid_t(killed), SIGKILL), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(hasEnded(killed), ExitMs);
     QByteArray output;
     QCOMPARE(box.runAnother(&output, ExitMs), 12);
     QVERIFY2(output.contains("Rolled back the update of 1 component(s)"), output.constData());
