@@ -813,6 +813,10 @@ void TestRelease::releaseCheck_data()
     QTest::newRow("no room for the patch's scratch file") << "scratch" << true << 1
             << QByteArray(": cannot be applied: no scratch file of 300000 bytes in ");
     QTest::newRow("no Range support") << "range" << true << 3 << QByteArray("warning: no Range support");
+    QTest::newRow("compressed on the fly") << "encoded" << true << 3
+            << QByteArray("the server compresses on the fly (Content-Encoding: deflate)");
+    QTest::newRow("manifest cached for a day") << "cached" << true << 3
+            << QByteArray("caches may keep the manifest for 86400 s");
 }
 
 // korvel-manifest --check on a release the tool wrote, served with one fault each.
@@ -865,9 +869,16 @@ void TestRelease::releaseCheck()
         }
         TestResponse response{200, {{"ETag", "\"" + sha256(data).left(8) + '"'}}, data};
         response.honourRange = damage != QLatin1String("range");
+        if (damage == QLatin1String("encoded") && name == "b.bin") {
+            response.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("deflate")));
+            response.body = qCompress(data).mid(4);
+        }
         server->setResponse("/r/" + name, response);
     }
-    server->setResponse("/r/manifest.xml", TestResponse{200, {}, manifest});
+    TestResponse answer{200, {}, manifest};
+    if (damage == QLatin1String("cached"))
+        answer.headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("public, max-age=86400")));
+    server->setResponse("/r/manifest.xml", answer);
 
     QStringList arguments = {QStringLiteral("--check"), server->url(QStringLiteral("/r/manifest.xml")).toString(),
                              QStringLiteral("--previous"), previous};
