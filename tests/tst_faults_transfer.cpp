@@ -56,26 +56,6 @@ TestResponse slowComponent(const QByteArray &body)
     return response;
 }
 
-// A killed process has closed its files once every thread of it has run to
-// its end: what is left is a zombie, not yet reaped, or nothing. kill()
-// returns before that, and the first thread may be a zombie while another
-// still winds down with the files.
-bool hasEnded(qint64 pid)
-{
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &thread : threads) {
-        QFile stat(tasks + QLatin1Char('/') + thread + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const int state = line.lastIndexOf(") ") + 2;
-        if (state >= 2 && state < line.size() && line.at(state) != 'Z' && line.at(state) != 'X')
-            return false;
-    }
-    return true;
-}
-
 // Unmounts the file system it was given when the test ends, however it ends.
 struct MountGuard
 {
@@ -853,7 +833,7 @@ void TestFaultsTransfer::killedThenRunAgain()
     // is reaped: its lock went with its open files.
     const qint64 killed = box.pid();
     QCOMPARE(::kill(pid_t(killed), SIGKILL), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(hasEnded(killed), ExitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(UpdaterSandbox::hasEnded(killed), ExitMs);
     QByteArray output;
     const int status = box.runAnother(&output, ExitMs);
     QVERIFY2(status == 12 && output.contains("Rolled back the update of 1 component(s)"), output.constData());

@@ -24,6 +24,27 @@ namespace {
 const char sentinelName[] = ".korvel-sentinel";
 const uid_t nobodyId = 65534;
 
+QByteArray recordOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool appRecordHas(const QString &path, const QByteArray &line)
+{
+    return recordOf(path).split('\n').contains(line);
+}
+
+// The application script's process, from its record; 0 when it never started.
+qint64 appPid(const QString &path)
+{
+    for (const QByteArray &line : recordOf(path).split('\n')) {
+        if (line.startsWith("pid "))
+            return line.mid(4).toLongLong();
+    }
+    return 0;
+}
+
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
@@ -135,7 +156,15 @@ UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
 UpdaterSandbox::~UpdaterSandbox()
 {
     terminate();
-    writeFile(dir.filePath(QStringLiteral("app/started.release")), QByteArray());
+    const QString record = dir.filePath(QStringLiteral("app/started"));
+    writeFile(record + QStringLiteral(".release"), QByteArray());
+    // The application the updater started writes its last line once
+    // released: it neither outlives the test nor writes into the folder
+    // while it is being removed.
+    const qint64 app = wine ? 0 : appPid(record);
+    const QDeadlineTimer deadline(testTime(5000));
+    while (app > 0 && !hasEnded(app) && !appRecordHas(record, "released") && !deadline.hasExpired())
+        QThread::msleep(10);
     if (wine)
         QFile::remove(handOffPath());
 }
@@ -220,6 +249,7 @@ void UpdaterSandbox::setApp(App kind)
                               "record=${KORVEL_APP_RECORD:-'" + record.toUtf8() + "'}\n"
                               "echo \"started $#\" >> \"$record\"\n"
                               "echo \"image $(wc -c < \"$0\")\" >> \"$record\"\n"
+                              "echo \"pid $$\" >> \"$record\"\n"
                               "i=0\n"
                               // The sandbox writes the release as it goes; a
                               // poll that misses it still sees the folder gone.
@@ -481,6 +511,23 @@ bool UpdaterSandbox::start()
 qint64 UpdaterSandbox::pid() const
 {
     return process ? process->processId() : 0;
+}
+
+bool UpdaterSandbox::hasEnded(qint64 pid)
+{
+    // The first thread may be a zombie while another still winds down.
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &thread : threads) {
+        QFile stat(tasks + QLatin1Char('/') + thread + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const int state = line.lastIndexOf(") ") + 2;
+        if (state >= 2 && state < line.size() && line.at(state) != 'Z' && line.at(state) != 'X')
+            return false;
+    }
+    return true;
 }
 
 bool UpdaterSandbox::isRunning() const

@@ -109,6 +109,9 @@ public:
     // one may run: its exit status, -1000 when it did not end in time.
     int runAnother(QByteArray *output, int timeoutMs);
     qint64 pid() const;
+    // Every thread of process pid has run to its end, so its files are
+    // closed: a zombie not yet reaped, or nothing. kill() returns before that.
+    static bool hasEnded(qint64 pid);
     bool isRunning() const;
     // Waits for the end of the process; false on timeout.
     bool waitForExit(int timeoutMs);
