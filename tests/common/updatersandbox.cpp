@@ -24,25 +24,13 @@ namespace {
 const char sentinelName[] = ".korvel-sentinel";
 const uid_t nobodyId = 65534;
 
-QByteArray recordOf(const QString &path)
+// The process of the application the updater started, from its record; 0 when none.
+qint64 appPid(const QString &record)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool appRecordHas(const QString &path, const QByteArray &line)
-{
-    return recordOf(path).split('\n').contains(line);
-}
-
-// The application script's process, from its record; 0 when it never started.
-qint64 appPid(const QString &path)
-{
-    for (const QByteArray &line : recordOf(path).split('\n')) {
-        if (line.startsWith("pid "))
-            return line.mid(4).toLongLong();
-    }
-    return 0;
+    QFile file(record);
+    const QByteArray data = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const int at = data.indexOf("\npid ");
+    return at < 0 ? 0 : data.mid(at + 5).split('\n').first().toLongLong();
 }
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -158,12 +146,11 @@ UpdaterSandbox::~UpdaterSandbox()
     terminate();
     const QString record = dir.filePath(QStringLiteral("app/started"));
     writeFile(record + QStringLiteral(".release"), QByteArray());
-    // The application the updater started writes its last line once
-    // released: it neither outlives the test nor writes into the folder
-    // while it is being removed.
+    // The application the updater started ends once released: waited for, it
+    // neither outlives the test nor writes into the folder being removed.
     const qint64 app = wine ? 0 : appPid(record);
     const QDeadlineTimer deadline(testTime(5000));
-    while (app > 0 && !hasEnded(app) && !appRecordHas(record, "released") && !deadline.hasExpired())
+    while (app > 0 && !hasEnded(app) && !deadline.hasExpired())
         QThread::msleep(10);
     if (wine)
         QFile::remove(handOffPath());
@@ -516,15 +503,12 @@ qint64 UpdaterSandbox::pid() const
 bool UpdaterSandbox::hasEnded(qint64 pid)
 {
     // The first thread may be a zombie while another still winds down.
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &thread : threads) {
-        QFile stat(tasks + QLatin1Char('/') + thread + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const int state = line.lastIndexOf(") ") + 2;
-        if (state >= 2 && state < line.size() && line.at(state) != 'Z' && line.at(state) != 'X')
+    QDirIterator threads(QStringLiteral("/proc/%1/task").arg(pid), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (threads.hasNext()) {
+        QFile stat(threads.next() + QStringLiteral("/stat"));
+        const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        const QByteArray state = line.mid(line.lastIndexOf(") ") + 2, 1);
+        if (!state.isEmpty() && state != "Z" && state != "X")
             return false;
     }
     return true;
