@@ -105,6 +105,21 @@ INST=$WORK/inst
 HOMEDIR=$WORK/home
 mkdir -p "$HOMEDIR"
 
+# anon_peak PID [child]: the peak RssAnon in kB of PID, or of its first child
+# (the program a /usr/bin/time runs), sampled every 50 ms while PID runs. The
+# pages of mapped files are not in it.
+anon_peak() {
+    local pid=$1 watched="" anon=0 now
+    [ "${2:-}" = child ] || watched=$pid
+    while kill -0 "$pid" 2>/dev/null; do
+        [ -n "$watched" ] || watched=$(pgrep -P "$pid" || true)
+        now=$( [ -n "$watched" ] && awk '/^RssAnon:/ { print $2 }' "/proc/$watched/status" 2>/dev/null || true)
+        [ -n "$now" ] && [ "$now" -gt "$anon" ] && anon=$now
+        sleep 0.05
+    done
+    echo "$anon"
+}
+
 # update MANIFEST [INSTALLED]: one update into an install folder that holds
 # INSTALLED as esbuild.exe (or the file named by INSTALLED_AS); prints
 # "seconds peak_rss_kb component_bytes".
@@ -121,13 +136,8 @@ update() {
     HOME="$HOMEDIR" QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software KORVEL_UPDATER_LOG="$WORK/updater.log" \
         /usr/bin/time -f '%e %M %x' -o "$WORK/time.txt" "$INST/KorvelUpdater" >/dev/null 2>&1 &
     # The peak of its anonymous memory: mapped files' pages count in %M, not here.
-    local timer=$! child="" anon=0 now
-    while kill -0 "$timer" 2>/dev/null; do
-        [ -n "$child" ] || child=$(pgrep -P "$timer" || true)
-        now=$( [ -n "$child" ] && awk '/^RssAnon:/ { print $2 }' "/proc/$child/status" 2>/dev/null || true)
-        [ -n "$now" ] && [ "$now" -gt "$anon" ] && anon=$now
-        sleep 0.05
-    done
+    local timer=$! anon
+    anon=$(anon_peak "$timer" child)
     wait "$timer" || true
     read -r secs rss status < <(tail -n 1 "$WORK/time.txt")
     [ "$status" = 12 ] || { echo "the update of $manifest ended with $status" >&2; tail "$WORK/updater.log" >&2; exit 1; }
@@ -264,19 +274,14 @@ check_case() { # label manifest listed_bytes
         "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$(tail -n 1 "$WORK/check.txt")"
 }
 # peak_anon OUT COMMAND...: runs COMMAND, its output to OUT; prints "seconds
-# peak_kb" with the peak of its RssAnon, sampled every 50 ms (the pages of
-# mapped files, the scratch file's among them, are not in it).
+# peak_kb" with the peak of its RssAnon (the scratch file's pages not in it).
 peak_anon() {
-    local out=$1 start pid anon=0 now
+    local out=$1 start pid anon
     shift
     start=$(date +%s.%N)
     "$@" >"$out" 2>/dev/null &
     pid=$!
-    while kill -0 "$pid" 2>/dev/null; do
-        now=$(awk '/^RssAnon:/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
-        [ -n "$now" ] && [ "$now" -gt "$anon" ] && anon=$now
-        sleep 0.05
-    done
+    anon=$(anon_peak "$pid")
     wait "$pid" || true
     echo "$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') $anon"
 }
