@@ -24,13 +24,17 @@ namespace {
 const char sentinelName[] = ".korvel-sentinel";
 const uid_t nobodyId = 65534;
 
-// The process of the application the updater started, from its record; 0 when none.
-qint64 appPid(const QString &record)
+// The processes of the applications the updater started, from their record.
+QList<qint64> appPids(const QString &record)
 {
+    QList<qint64> pids;
     QFile file(record);
     const QByteArray data = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    const int at = data.indexOf("\npid ");
-    return at < 0 ? 0 : data.mid(at + 5).split('\n').first().toLongLong();
+    for (const QByteArray &line : data.split('\n')) {
+        if (line.startsWith("pid "))
+            pids.append(line.mid(4).toLongLong());
+    }
+    return pids;
 }
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -146,12 +150,13 @@ UpdaterSandbox::~UpdaterSandbox()
     terminate();
     const QString record = dir.filePath(QStringLiteral("app/started"));
     writeFile(record + QStringLiteral(".release"), QByteArray());
-    // The application the updater started ends once released: waited for, it
-    // neither outlives the test nor writes into the folder being removed.
-    const qint64 app = wine ? 0 : appPid(record);
+    // The applications the updater started end once released: waited for, they
+    // neither outlive the test nor write into the folder being removed.
     const QDeadlineTimer deadline(testTime(5000));
-    while (app > 0 && !hasEnded(app) && !deadline.hasExpired())
-        QThread::msleep(10);
+    for (const qint64 app : wine ? QList<qint64>() : appPids(record)) {
+        while (!hasEnded(app) && !deadline.hasExpired())
+            QThread::msleep(10);
+    }
     if (wine)
         QFile::remove(handOffPath());
 }
