@@ -24,19 +24,6 @@ namespace {
 const char sentinelName[] = ".korvel-sentinel";
 const uid_t nobodyId = 65534;
 
-// The processes of the applications the updater started, from their record.
-QList<qint64> appPids(const QString &record)
-{
-    QList<qint64> pids;
-    QFile file(record);
-    const QByteArray data = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    for (const QByteArray &line : data.split('\n')) {
-        if (line.startsWith("pid "))
-            pids.append(line.mid(4).toLongLong());
-    }
-    return pids;
-}
-
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
@@ -148,17 +135,14 @@ UpdaterSandbox::UpdaterSandbox(const QString &updaterBinary, QObject *parent)
 UpdaterSandbox::~UpdaterSandbox()
 {
     terminate();
-    const QString record = dir.filePath(QStringLiteral("app/started"));
-    writeFile(record + QStringLiteral(".release"), QByteArray());
-    // The applications the updater started end once released: waited for, they
-    // neither outlive the test nor write into the folder being removed.
-    const QDeadlineTimer deadline(testTime(5000));
-    for (const qint64 app : wine ? QList<qint64>() : appPids(record)) {
-        while (!hasEnded(app) && !deadline.hasExpired())
-            QThread::msleep(10);
-    }
+    writeFile(dir.filePath(QStringLiteral("app/started.release")), QByteArray());
     if (wine)
         QFile::remove(handOffPath());
+    // An application the updater started may still write its record while the
+    // folder goes, and so keep it; once it is gone, the application ends.
+    const QDeadlineTimer deadline(testTime(2000));
+    while (!dir.remove() && QFileInfo::exists(dir.path()) && !deadline.hasExpired())
+        QThread::msleep(20);
 }
 
 bool UpdaterSandbox::usesWine()
@@ -241,7 +225,6 @@ void UpdaterSandbox::setApp(App kind)
                               "record=${KORVEL_APP_RECORD:-'" + record.toUtf8() + "'}\n"
                               "echo \"started $#\" >> \"$record\"\n"
                               "echo \"image $(wc -c < \"$0\")\" >> \"$record\"\n"
-                              "echo \"pid $$\" >> \"$record\"\n"
                               "i=0\n"
                               // The sandbox writes the release as it goes; a
                               // poll that misses it still sees the folder gone.
